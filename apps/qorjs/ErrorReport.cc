@@ -1,0 +1,58 @@
+#include "ErrorReport.h"
+
+#include <algorithm>
+
+namespace qorjs {
+
+namespace {
+
+// Spaces up to the failing column, keeping the source line's tabs so the
+// carets stay under the code whatever the tab width.
+std::string caretLine(const std::string& sourceLine, std::int64_t startColumn, std::int64_t endColumn)
+{
+    std::string line;
+    const auto start = static_cast<std::size_t>(std::max<std::int64_t>(startColumn, 0));
+    for (std::size_t i = 0; i < start; ++i)
+        line += i < sourceLine.size() && sourceLine[i] == '\t' ? '\t' : ' ';
+    line.append(static_cast<std::size_t>(std::max<std::int64_t>(endColumn - startColumn, 1)), '^');
+    return line;
+}
+
+}  // namespace
+
+std::string renderError(std::string_view url, const qor::format::engine::javascript::Error& error)
+{
+    std::string text(url);
+    if (error.lineNumber) {
+        text += ':' + std::to_string(*error.lineNumber);
+        if (error.startColumn)
+            text += ':' + std::to_string(*error.startColumn + 1);
+    }
+    text += ": ";
+    text += error.message.empty() ? std::string("Uncaught exception") : error.message;
+    text += '\n';
+
+    if (error.sourceLine && !error.sourceLine->empty()) {
+        text += *error.sourceLine + '\n';
+        if (error.startColumn)
+            text += caretLine(*error.sourceLine, *error.startColumn, error.endColumn.value_or(*error.startColumn + 1)) +
+                    '\n';
+    }
+
+    if (error.stackTrace) {
+        std::string_view stack = *error.stackTrace;
+        // V8's stack starts with the message itself; print only the frames.
+        if (stack.starts_with(error.message) && stack.size() > error.message.size() &&
+            stack[error.message.size()] == '\n')
+            stack.remove_prefix(error.message.size() + 1);
+        else if (stack == error.message)
+            stack = {};
+        if (!stack.empty()) {
+            text += stack;
+            text += '\n';
+        }
+    }
+    return text;
+}
+
+}  // namespace qorjs

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <qor/javascript/Error.h>
+
+#include <string>
+#include <string_view>
+
+namespace qorjs {
+
+// An Error as a developer expects to read it:
+//
+//   file:///path/app.js:3:7: Uncaught Error: boom
+//   let x = fail();
+//           ^^^^^^
+//       at fail (file:///path/app.js:1:23)
+//
+// `url` names the script; the column is counted from 1. The caret line is
+// left out when the record has no position, the stack when it repeats the
+// message only.
+std::string renderError(std::string_view url, const qor::format::engine::javascript::Error& error);
+
+}  // namespace qorjs

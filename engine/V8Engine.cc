@@ -1,0 +1,103 @@
+#include <qor/javascript/V8Engine.h>
+
+#include "engine/Diagnostics.h"
+
+#include <libplatform/libplatform.h>
+#include <v8-initialization.h>
+
+#include <stdexcept>
+#include <utility>
+
+namespace qor::format::engine::javascript {
+
+namespace {
+
+// Set once V8 has been disposed of: V8 aborts the process on a second
+// initialisation, so get() must refuse instead.
+bool v8WasShutDown = false;
+
+std::filesystem::path& snapshotBlobPath()
+{
+    static std::filesystem::path path;
+    return path;
+}
+
+// The singleton holder. Its destructor shuts a still running engine down when
+// the library is unloaded.
+std::unique_ptr<V8Engine>& holder()
+{
+    static std::unique_ptr<V8Engine> engine;
+    return engine;
+}
+
+}  // namespace
+
+V8Engine::V8Engine()
+{
+    v8::V8::SetFlagsFromString("--expose-gc");
+
+    if (snapshotBlobPath().empty())
+        v8::V8::InitializeExternalStartupDataFromFile("snapshot_blob.bin");
+    else
+        v8::V8::InitializeExternalStartupDataFromFile(snapshotBlobPath().string().c_str());
+
+    platform = v8::platform::NewDefaultPlatform(0,
+                                                v8::platform::IdleTaskSupport::kDisabled,
+                                                v8::platform::InProcessStackDumping::kDisabled,
+                                                std::unique_ptr<v8::TracingController>());
+    v8::V8::InitializePlatform(platform.get());
+    v8::V8::Initialize();
+    v8::V8::SetDcheckErrorHandler(&dcheckError);
+}
+
+V8Engine::~V8Engine()
+{
+    v8::V8::Dispose();
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    // DisposePlatform is the newer name of the same call.
+    v8::V8::ShutdownPlatform();
+#pragma GCC diagnostic pop
+    v8WasShutDown = true;
+    // `platform` is destroyed after both calls: V8 uses it until then.
+}
+
+V8Engine& V8Engine::get()
+{
+    auto& engine = holder();
+    if (!engine) {
+        if (v8WasShutDown)
+            throw std::logic_error("V8 cannot be started again in this process: it was shut down by V8Engine::reset()");
+        engine.reset(new V8Engine());
+    }
+    return *engine;
+}
+
+void V8Engine::reset()
+{
+    // Taken out first, so the holder is already empty while V8 shuts down.
+    std::unique_ptr<V8Engine> engine = std::move(holder());
+    engine.reset();
+}
+
+v8::Platform* V8Engine::getPlatform()
+{
+    return platform.get();
+}
+
+void V8Engine::setSnapshotBlobPath(std::filesystem::path path)
+{
+    snapshotBlobPath() = std::move(path);
+}
+
+void V8Engine::setWebSocketPort(unsigned short port)
+{
+    webSocketPort = port;
+}
+
+unsigned short V8Engine::getWebSocketPort() const
+{
+    return webSocketPort;
+}
+
+}  // namespace qor::format::engine::javascript

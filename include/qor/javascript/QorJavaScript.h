@@ -1,0 +1,12 @@
+#pragma once
+
+// The whole public interface of QorJavaScript.
+
+#include <qor/javascript/Error.h>
+#include <qor/javascript/Exception.h>
+#include <qor/javascript/Source.h>
+#include <qor/javascript/V8Engine.h>
+#include <qor/javascript/V8FuncResult.h>
+#include <qor/javascript/V8Helper.h>
+#include <qor/javascript/Version.h>
+#include <qor/log/QorLog.h>

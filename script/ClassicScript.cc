@@ -1,0 +1,32 @@
+#include <qor/javascript/V8Engine.h>
+#include <qor/javascript/V8Helper.h>
+
+#include <v8-exception.h>
+#include <v8-script.h>
+
+namespace qor::format::engine::javascript {
+
+std::expected<v8::Local<v8::Value>, Error> V8Engine::runJavaScriptSource(v8::Isolate* isolate,
+                                                                         const Source& source)
+{
+    v8::Local<v8::Context> context = isolate->GetCurrentContext();
+    v8::TryCatch tryCatch(isolate);
+
+    v8::Local<v8::String> code = V8Helper::v8_string(source.code, isolate);
+    if (code.IsEmpty())
+        return std::unexpected(V8Error::get(Error::Type::Compile,
+                                            nullptr,
+                                            "The script text is longer than V8's maximum string length"));
+
+    v8::ScriptOrigin origin = source.getV8Origin(isolate);
+    v8::Local<v8::Script> script;
+    if (!v8::Script::Compile(context, code, &origin).ToLocal(&script))
+        return std::unexpected(V8Error::get(Error::Type::Compile, isolate, tryCatch));
+
+    v8::Local<v8::Value> result;
+    if (!script->Run(context).ToLocal(&result))
+        return std::unexpected(V8Error::get(Error::Type::Runtime, isolate, tryCatch));
+    return result;
+}
+
+}  // namespace qor::format::engine::javascript

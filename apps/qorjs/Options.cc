@@ -1,5 +1,6 @@
 #include "Options.h"
 
+#include <charconv>
 #include <string_view>
 
 namespace qorjs {
@@ -15,12 +16,49 @@ std::string usage()
            "Options:\n"
            "  -e, --eval CODE   run CODE instead of a file\n"
            "  -p, --print       print the completion value of the script\n"
+           "  -m, --module      run FILE as an ES module (the default for .mjs files);\n"
+           "                    its imports are resolved from the file system\n"
+           "  --call PATH       after the script has run, call the function at the\n"
+           "                    dotted PATH (e.g. math.add) with the arguments after\n"
+           "                    FILE parsed as JSON, and print its result\n"
+           "  --inspect[=PORT]  let a DevTools client attach on ws://127.0.0.1:PORT\n"
+           "                    (default 9005) before the script runs\n"
+           "  --inspect-brk[=PORT]\n"
+           "                    as --inspect, and pause on the first statement\n"
+           "  --inspect-allow-origin=ORIGIN\n"
+           "                    accept DevTools connections from a web page of this\n"
+           "                    origin (repeatable; \"*\" allows all)\n"
            "  -h, --help        show this text\n"
            "  -v, --version     show the versions of qorjs and V8\n"
            "\n"
            "Exit status: 0 on success, 1 when the script fails, 2 on bad usage or an\n"
            "unreadable file.\n";
 }
+
+namespace {
+
+// "--inspect" alone, or "--inspect=PORT"; false when `argument` is another option.
+std::expected<bool, std::string> readInspectOption(std::string_view argument, std::string_view name, Options& options)
+{
+    if (!argument.starts_with(name))
+        return false;
+    std::string_view rest = argument.substr(name.size());
+    if (rest.empty()) {
+        options.inspectPort = kDefaultInspectPort;
+        return true;
+    }
+    if (rest[0] != '=')
+        return false;
+    rest.remove_prefix(1);
+    unsigned int port = 0;
+    auto [end, failure] = std::from_chars(rest.data(), rest.data() + rest.size(), port);
+    if (failure != std::errc() || end != rest.data() + rest.size() || port > 65535)
+        return std::unexpected(std::string(name) + " needs a port from 0 to 65535, not '" + std::string(rest) + "'");
+    options.inspectPort = static_cast<unsigned short>(port);
+    return true;
+}
+
+}  // namespace
 
 std::expected<Options, std::string> parseOptions(int argc, char** argv)
 {
@@ -40,6 +78,24 @@ std::expected<Options, std::string> parseOptions(int argc, char** argv)
             options.showVersion = true;
         } else if (argument == "-p" || argument == "--print") {
             options.printResult = true;
+        } else if (argument == "-m" || argument == "--module") {
+            options.module = true;
+        } else if (argument == "--call") {
+            if (at + 1 >= argc)
+                return std::unexpected(std::string("--call needs the dotted path of a function"));
+            options.callPath = argv[++at];
+        } else if (argument.starts_with("--inspect-allow-origin")) {
+            std::string_view origin = argument.substr(std::string_view("--inspect-allow-origin").size());
+            if (!origin.starts_with('=') || origin.size() == 1)
+                return std::unexpected(std::string("--inspect-allow-origin needs =ORIGIN"));
+            options.allowedOrigins.emplace_back(origin.substr(1));
+        } else if (auto brk = readInspectOption(argument, "--inspect-brk", options); !brk || *brk) {
+            if (!brk)
+                return std::unexpected(brk.error());
+            options.inspectBreak = true;
+        } else if (auto inspect = readInspectOption(argument, "--inspect", options); !inspect || *inspect) {
+            if (!inspect)
+                return std::unexpected(inspect.error());
         } else if (argument == "-e" || argument == "--eval") {
             if (at + 1 >= argc)
                 return std::unexpected(std::string(argument) + " needs the code to run");
@@ -55,6 +111,8 @@ std::expected<Options, std::string> parseOptions(int argc, char** argv)
         if (at >= argc)
             return std::unexpected(std::string("no script given"));
         options.file = argv[at++];
+        if (options.file.ends_with(".mjs"))
+            options.module = true;
     }
     for (; at < argc; ++at)
         options.scriptArguments.emplace_back(argv[at]);

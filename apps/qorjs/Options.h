@@ -5,7 +5,12 @@
 #include <string>
 #include <vector>
 
+#include <cstdint>
+
 namespace qorjs {
+
+// The debugger's port unless --inspect names one.
+inline constexpr unsigned short kDefaultInspectPort = 9005;
 
 // What the command line asks for. Options come before FILE; everything after
 // FILE belongs to the script.
@@ -14,7 +19,12 @@ struct Options {
     bool showVersion = false;
     bool printResult = false;               // -p, --print
     std::optional<std::string> inlineCode;  // -e CODE
-    std::string file;                       // the script, unless -e is given
+    bool module = false;                    // --module, or a FILE ending in .mjs
+    std::optional<std::string> callPath;    // --call PATH: call after the script has run
+    std::optional<unsigned short> inspectPort;  // --inspect[=PORT], --inspect-brk[=PORT]
+    bool inspectBreak = false;                  // --inspect-brk: pause on the first statement
+    std::vector<std::string> allowedOrigins;    // --inspect-allow-origin=ORIGIN, repeatable
+    std::string file;                           // the script, unless -e is given
     std::vector<std::string> scriptArguments;
 };
 

@@ -1,0 +1,35 @@
+# Compares what a shared library exports in the qor namespaces with a list.
+# Usage: cmake -DLIBRARY=... -DEXPECTED=... -P CheckExports.cmake
+execute_process(COMMAND nm -D --defined-only -C "${LIBRARY}"
+    OUTPUT_VARIABLE symbols RESULT_VARIABLE failed)
+if(failed)
+    message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REPLACE "\n" ";" symbols "${symbols}")
+set(exported)
+foreach(line IN LISTS symbols)
+    # "<address> <type> <name>"; only the library's own names count.
+    if(line MATCHES "^[0-9a-f]+ [A-Za-z] (.*)$")
+        set(name "${CMAKE_MATCH_1}")
+        if(name MATCHES "(^| )qor::")
+            list(APPEND exported "${name}")
+        endif()
+    endif()
+endforeach()
+list(REMOVE_DUPLICATES exported)
+list(SORT exported)
+
+file(STRINGS "${EXPECTED}" expected)
+list(SORT expected)
+
+set(extra ${exported})
+list(REMOVE_ITEM extra ${expected})
+set(missing ${expected})
+list(REMOVE_ITEM missing ${exported})
+if(extra OR missing)
+    list(JOIN extra "\n  " extra_text)
+    list(JOIN missing "\n  " missing_text)
+    message(FATAL_ERROR "Exported interface differs.\nExported but not listed:\n  ${extra_text}\nListed but not exported:\n  ${missing_text}")
+endif()
+list(LENGTH exported count)
+message(STATUS "${count} exported symbols, as listed")

@@ -59,8 +59,7 @@ int main(int argc, char** argv)
 {
     auto options = qorjs::parseOptions(argc, argv);
     if (!options) {
-        std::cerr << "qorjs: " << options.error() << "\n"
-                  << "Try 'qorjs --help' for more information." << std::endl;
+        std::cerr << "qorjs: " << options.error() << " (try 'qorjs --help')" << std::endl;
         return qorjs::kExitUsage;
     }
     if (options->showHelp) {

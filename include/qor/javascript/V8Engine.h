@@ -117,22 +117,31 @@ public:
                                     v8::Module::ResolveModuleCallback resolver);
 
     // ---- Functions and properties -------------------------------------------
+    // A path is split at "."; an empty path names nothing, a leading "." or
+    // two in a row read the property named "", a trailing "." is ignored.
+    // Nothing is cached: every call resolves the path again.
 
     // The function at the dotted `path` below `object` ("a.b.f"), or an empty
-    // handle. Property reads run getters; a read that throws ends the walk
-    // with an empty handle and the exception pending.
+    // handle: nothing there, a value on the way that is not an object, or a
+    // last value that is not a function. Property reads run getters and proxy
+    // traps; one that throws ends the walk with an empty handle and the
+    // exception pending.
     QORJS_API static v8::Local<v8::Function> getFunction(v8::Local<v8::Object> object,
                                                          v8::Local<v8::Context> context,
                                                          std::string_view path);
 
-    // Whether getFunction finds a function.
+    // Whether getFunction finds a function (a throwing read leaves its
+    // exception pending, as there).
     QORJS_API static bool jsFunctionExists(v8::Local<v8::Object> object,
                                            v8::Local<v8::Context> context,
                                            std::string_view path);
 
-    // Calls the function at `path` with `this` undefined. A throw stays
-    // pending and gives success false. Throws V8Microsoft on Windows when a
-    // structured exception is raised inside the call.
+    // Calls the function at `path` with `this` undefined (not the object it
+    // was found on: sloppy functions see the global object) and `arguments`
+    // in order. success is false when no function is found or the call
+    // returns nothing; a throw, in the lookup or the call, stays pending.
+    // Throws V8Microsoft on Windows when a structured exception is raised
+    // inside the call.
     QORJS_API static V8FuncResult callJsFunction(v8::Local<v8::Object> object,
                                                  v8::Local<v8::Context> context,
                                                  std::string_view path,
@@ -148,7 +157,9 @@ public:
         std::vector<v8::Local<v8::Value>>& arguments);
 
     // The enumerable string-keyed property names of `object` and its
-    // prototypes, array indices included, read with the current context.
+    // prototypes, array indices included, in V8's order, read with the
+    // current context. Names that cannot be read are skipped; an exception
+    // raised on the way (a proxy trap) stays pending.
     QORJS_API static std::vector<std::string> getPropertyNames(v8::Local<v8::Object> object, v8::Isolate* isolate);
 
     // ---- Temporary script files --------------------------------------------

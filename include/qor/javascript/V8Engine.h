@@ -96,22 +96,33 @@ public:
                                                                                     const Source& source);
 
     // ---- Modules -----------------------------------------------------------
-    // No v8::TryCatch of their own: on failure V8's exception stays pending.
+    // The library keeps no module table and opens no v8::TryCatch: on failure
+    // the exception V8 raised stays pending for the caller's own v8::TryCatch.
+    // Misuse that V8 would answer by ending the process (a Source that is not
+    // a module, a null resolver for a module with imports, evaluating a module
+    // that is not linked) is refused the same way, with an Error pending.
 
-    // Compiles `source` (isModule true); an empty handle when it does not compile.
+    // Compiles `source` (isModule true) under its file: URL; each call
+    // compiles anew. An empty handle when it does not compile.
     QORJS_API static v8::Local<v8::Module> loadModule(v8::Local<v8::Context> context, const Source& source);
 
-    // Links `module`, calling `resolver` for its imports; false when linking fails.
+    // Links `module`; V8 calls `resolver` for each import of the graph, with
+    // V8's own arguments, and an empty handle from it fails the link: its
+    // exception stays pending, or, when it raised none, an Error naming the
+    // specifier (V8 would end the process there). False when linking fails
+    // or `module` is empty.
     QORJS_API static bool instantiateModule(v8::Local<v8::Module> module,
                                             v8::Local<v8::Context> context,
                                             v8::Module::ResolveModuleCallback resolver);
 
-    // Evaluates a linked module: what V8 yields (a promise), or an empty handle.
+    // Evaluates a linked module: V8's result (a promise for the evaluation,
+    // rejected when it throws, pending while top-level await waits), or an
+    // empty handle. Promise jobs run as the isolate's microtask policy says.
     QORJS_API static v8::Local<v8::Value> evaluateModule(v8::Local<v8::Module> module,
                                                          v8::Local<v8::Context> context);
 
     // Compiles, links and evaluates; true when it compiled and linked, whether
-    // or not the evaluation threw.
+    // or not the evaluation threw. The module handle is not returned.
     QORJS_API static bool addModule(v8::Local<v8::Context> context,
                                     const Source& source,
                                     v8::Module::ResolveModuleCallback resolver);

@@ -175,10 +175,18 @@ public:
 
     // ---- Temporary script files --------------------------------------------
 
-    // Writes `script` to the next of a hundred numbered files ("QorScript01.js"
-    // first, then on in a cycle) in the temporary directory and returns its
-    // path. Throws std::system_error naming the path when the file cannot be
-    // created, written or closed. Does not need a running engine.
+    // Writes `script`, byte for byte, to the next of a hundred numbered files
+    // ("QorScript01.js" first, then on to "QorScript99.js", "QorScript00.js"
+    // and round again, rewriting what is there) in the temporary directory
+    // and returns its path. Threads calling at once get different numbers.
+    // On POSIX the directory is the one std::filesystem::temp_directory_path
+    // names (TMPDIR and its kin, else /tmp); a symbolic link at the name is
+    // not followed, a new file is readable and writable by its owner only,
+    // and a file of another user, a hard-linked file or anything but a
+    // regular file is refused untouched. Throws
+    // std::filesystem::filesystem_error (a std::system_error) naming the path
+    // when the file cannot be opened (a missing directory included), written
+    // or closed. Does not need a running engine.
     QORJS_API static std::filesystem::path writeToTempFile(std::string_view script);
 
 private:

@@ -13,10 +13,10 @@ protected:
         return js::V8Engine::callJsFunction(context()->Global(), context(), path, arguments);
     }
 
-    std::expected<js::V8FuncResult, js::Error> callCapturing(std::string_view path,
-                                                             std::vector<v8::Local<v8::Value>> arguments = {})
+    std::expected<js::V8FuncResult, js::Error> callCapturing(std::string_view path)
     {
-        return js::V8Engine::callJsFunctionGetError(context()->Global(), context(), path, arguments);
+        std::vector<v8::Local<v8::Value>> none;
+        return js::V8Engine::callJsFunctionGetError(context()->Global(), context(), path, none);
     }
 
     v8::Local<v8::Value> number(double value) { return v8::Number::New(isolate, value); }
@@ -50,19 +50,7 @@ TEST_F(FunctionCall, ReturningNothingIsSuccessWithUndefined)
     EXPECT_TRUE(result.success);
     ASSERT_FALSE(result.value.IsEmpty());
     EXPECT_TRUE(result.value->IsUndefined());
-    EXPECT_EQ(result.reserved0, 0);
-    EXPECT_EQ(result.reserved1, 0);
-}
-
-TEST_F(FunctionCall, AMissingFunctionIsNoErrorAndLeavesNothingPending)
-{
-    v8::TryCatch tryCatch(isolate);
-    EXPECT_FALSE(call("nowhere.to.be.found").success);
-    auto captured = callCapturing("nowhere");
-    ASSERT_TRUE(captured.has_value());
-    EXPECT_FALSE(captured->success);
-    EXPECT_TRUE(captured->value.IsEmpty());
-    EXPECT_FALSE(tryCatch.HasCaught());
+    EXPECT_EQ(result.reserved0 + result.reserved1, 0);
 }
 
 TEST_F(FunctionCall, AThrowStaysPendingWithoutCapture)
@@ -90,52 +78,25 @@ TEST_F(FunctionCall, AThrowIsARuntimeErrorWithCaptureAndNothingStaysPending)
     EXPECT_EQ(error.type, js::Error::Type::Runtime);
     EXPECT_EQ(error.message, "TypeError: bad input");
     EXPECT_EQ(error.lineNumber, 2);
-    EXPECT_EQ(error.sourceLine, "  throw new TypeError('bad input');");
     ASSERT_TRUE(error.stackTrace.has_value());
     EXPECT_NE(error.stackTrace->find("at helper (file:///app/lib.js:2:"), std::string::npos) << *error.stackTrace;
     EXPECT_FALSE(tryCatch.HasCaught());
-
-    // The context is usable afterwards.
-    EXPECT_TRUE(call("Math.max").success);
+    EXPECT_TRUE(call("Math.max").success) << "the context stays usable";
 }
 
-TEST_F(FunctionCall, AThrownPlainValueBecomesTheMessage)
+TEST_F(FunctionCall, PropertyNamesInV8sOrder)
 {
-    run("function fail() { throw 'just text'; }");
-    auto result = callCapturing("fail");
-    ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error().message, "just text");
-    EXPECT_FALSE(result.error().stackTrace.has_value());
-}
-
-class PropertyNames : public EngineTest {
-protected:
-    std::vector<std::string> namesOf(std::string_view expression)
-    {
+    auto namesOf = [this](std::string_view expression) {
         return js::V8Engine::getPropertyNames(run(expression).As<v8::Object>(), isolate);
-    }
-};
-
-TEST_F(PropertyNames, AreListedInV8sOrder)
-{
+    };
     EXPECT_EQ(namesOf("({ a: 1, b: 2 })"), (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(namesOf("['x', 'y']"), (std::vector<std::string>{"0", "1"}));
     EXPECT_TRUE(namesOf("Object.defineProperty({}, 'hidden', { value: 1 })").empty());
-}
-
-TEST_F(PropertyNames, IncludeInheritedNamesButNoSymbols)
-{
     EXPECT_EQ(namesOf("var o = Object.create({ inherited: 1 }); o.own = 2; o[Symbol('s')] = 3; o"),
               (std::vector<std::string>{"own", "inherited"}));
 }
 
-TEST_F(PropertyNames, KeepNonAsciiNamesWhole)
-{
-    EXPECT_EQ(namesOf("({ 'gr\\u00fc\\u00dfe': 1, '\\u{1F600}': 2 })"),
-              (std::vector<std::string>{"gr\xC3\xBC\xC3\x9F" "e", "\xF0\x9F\x98\x80"}));
-}
-
-TEST_F(PropertyNames, OfAFailingProxyAreEmptyWithTheExceptionPending)
+TEST_F(FunctionCall, PropertyNamesOfAFailingProxyAreEmptyWithTheExceptionPending)
 {
     v8::Local<v8::Object> proxy = run("new Proxy({}, { ownKeys() { throw new Error('no keys'); } })").As<v8::Object>();
     v8::TryCatch tryCatch(isolate);

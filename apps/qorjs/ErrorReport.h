@@ -2,6 +2,9 @@
 
 #include <qor/javascript/Error.h>
 
+#include <v8-exception.h>
+#include <v8-isolate.h>
+
 #include <string>
 #include <string_view>
 
@@ -18,5 +21,17 @@ namespace qorjs {
 // left out when the record has no position, the stack when it repeats the
 // message only.
 std::string renderError(std::string_view url, const qor::format::engine::javascript::Error& error);
+
+// The exception `tryCatch` holds, rendered as above under the URL of the
+// script where V8 places it (`fallbackUrl` when V8 names none).
+std::string renderCaught(v8::Isolate* isolate,
+                         const v8::TryCatch& tryCatch,
+                         qor::format::engine::javascript::Error::Type type,
+                         std::string_view fallbackUrl);
+
+// A value that failed without passing through a v8::TryCatch (the reason of
+// a rejected promise), rendered like a caught exception. An error object
+// keeps the position where it was created.
+std::string renderRejection(v8::Isolate* isolate, v8::Local<v8::Value> reason, std::string_view fallbackUrl);
 
 }  // namespace qorjs

@@ -96,43 +96,63 @@ public:
                                                                                     const Source& source);
 
     // ---- Modules -----------------------------------------------------------
-    // No v8::TryCatch of their own: on failure V8's exception stays pending.
+    // The library keeps no module table and opens no v8::TryCatch: on failure
+    // the exception V8 raised stays pending for the caller's own v8::TryCatch.
+    // Misuse that V8 would answer by ending the process (a Source that is not
+    // a module, a null resolver for a module with imports, evaluating a module
+    // that is not linked) is refused the same way, with an Error pending.
 
-    // Compiles `source` (isModule true); an empty handle when it does not compile.
+    // Compiles `source` (isModule true) under its file: URL; each call
+    // compiles anew. An empty handle when it does not compile.
     QORJS_API static v8::Local<v8::Module> loadModule(v8::Local<v8::Context> context, const Source& source);
 
-    // Links `module`, calling `resolver` for its imports; false when linking fails.
+    // Links `module`; V8 calls `resolver` for each import of the graph, with
+    // V8's own arguments, and an empty handle from it fails the link: its
+    // exception stays pending, or, when it raised none, an Error naming the
+    // specifier (V8 would end the process there). False when linking fails
+    // or `module` is empty.
     QORJS_API static bool instantiateModule(v8::Local<v8::Module> module,
                                             v8::Local<v8::Context> context,
                                             v8::Module::ResolveModuleCallback resolver);
 
-    // Evaluates a linked module: what V8 yields (a promise), or an empty handle.
+    // Evaluates a linked module: V8's result (a promise for the evaluation,
+    // rejected when it throws, pending while top-level await waits), or an
+    // empty handle. Promise jobs run as the isolate's microtask policy says.
     QORJS_API static v8::Local<v8::Value> evaluateModule(v8::Local<v8::Module> module,
                                                          v8::Local<v8::Context> context);
 
     // Compiles, links and evaluates; true when it compiled and linked, whether
-    // or not the evaluation threw.
+    // or not the evaluation threw. The module handle is not returned.
     QORJS_API static bool addModule(v8::Local<v8::Context> context,
                                     const Source& source,
                                     v8::Module::ResolveModuleCallback resolver);
 
     // ---- Functions and properties -------------------------------------------
+    // A path is split at "."; an empty path names nothing, a leading "." or
+    // two in a row read the property named "", a trailing "." is ignored.
+    // Nothing is cached: every call resolves the path again.
 
     // The function at the dotted `path` below `object` ("a.b.f"), or an empty
-    // handle. Property reads run getters; a read that throws ends the walk
-    // with an empty handle and the exception pending.
+    // handle: nothing there, a value on the way that is not an object, or a
+    // last value that is not a function. Property reads run getters and proxy
+    // traps; one that throws ends the walk with an empty handle and the
+    // exception pending.
     QORJS_API static v8::Local<v8::Function> getFunction(v8::Local<v8::Object> object,
                                                          v8::Local<v8::Context> context,
                                                          std::string_view path);
 
-    // Whether getFunction finds a function.
+    // Whether getFunction finds a function (a throwing read leaves its
+    // exception pending, as there).
     QORJS_API static bool jsFunctionExists(v8::Local<v8::Object> object,
                                            v8::Local<v8::Context> context,
                                            std::string_view path);
 
-    // Calls the function at `path` with `this` undefined. A throw stays
-    // pending and gives success false. Throws V8Microsoft on Windows when a
-    // structured exception is raised inside the call.
+    // Calls the function at `path` with `this` undefined (not the object it
+    // was found on: sloppy functions see the global object) and `arguments`
+    // in order. success is false when no function is found or the call
+    // returns nothing; a throw, in the lookup or the call, stays pending.
+    // Throws V8Microsoft on Windows when a structured exception is raised
+    // inside the call.
     QORJS_API static V8FuncResult callJsFunction(v8::Local<v8::Object> object,
                                                  v8::Local<v8::Context> context,
                                                  std::string_view path,
@@ -148,15 +168,25 @@ public:
         std::vector<v8::Local<v8::Value>>& arguments);
 
     // The enumerable string-keyed property names of `object` and its
-    // prototypes, array indices included, read with the current context.
+    // prototypes, array indices included, in V8's order, read with the
+    // current context. Names that cannot be read are skipped; an exception
+    // raised on the way (a proxy trap) stays pending.
     QORJS_API static std::vector<std::string> getPropertyNames(v8::Local<v8::Object> object, v8::Isolate* isolate);
 
     // ---- Temporary script files --------------------------------------------
 
-    // Writes `script` to the next of a hundred numbered files ("QorScript01.js"
-    // first, then on in a cycle) in the temporary directory and returns its
-    // path. Throws std::system_error naming the path when the file cannot be
-    // created, written or closed. Does not need a running engine.
+    // Writes `script`, byte for byte, to the next of a hundred numbered files
+    // ("QorScript01.js" first, then on to "QorScript99.js", "QorScript00.js"
+    // and round again, rewriting what is there) in the temporary directory
+    // and returns its path. Threads calling at once get different numbers.
+    // On POSIX the directory is the one std::filesystem::temp_directory_path
+    // names (TMPDIR and its kin, else /tmp); a symbolic link at the name is
+    // not followed, a new file is readable and writable by its owner only,
+    // and a file of another user, a hard-linked file or anything but a
+    // regular file is refused untouched. Throws
+    // std::filesystem::filesystem_error (a std::system_error) naming the path
+    // when the file cannot be opened (a missing directory included), written
+    // or closed. Does not need a running engine.
     QORJS_API static std::filesystem::path writeToTempFile(std::string_view script);
 
 private:

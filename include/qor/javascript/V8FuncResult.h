@@ -18,7 +18,9 @@ struct V8FuncResult {
     // caller's v8::HandleScope.
     v8::Local<v8::Value> value;
 
-    // Two bytes reserved for later use. Always zero; nothing reads them.
+    // Two bytes kept reserved, without a meaning, so that a later meaning can
+    // be given without changing the record's layout. Zero in every record the
+    // library makes; nothing reads them.
     std::uint8_t reserved0 = 0;
     std::uint8_t reserved1 = 0;
 };

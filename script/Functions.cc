@@ -1,0 +1,145 @@
+#include <qor/javascript/V8Engine.h>
+#include <qor/javascript/V8Helper.h>
+
+#include "error/GuardedCall.h"
+
+#include <v8-container.h>
+#include <v8-exception.h>
+#include <v8-primitive.h>
+
+#include <limits>
+
+namespace qor::format::engine::javascript {
+
+namespace {
+
+// The parts of a dotted path. An empty part comes from a leading "." or from
+// two in a row; a trailing "." ends the path without adding one, so "main."
+// names the same function as "main", and "" has no parts at all.
+std::vector<std::string_view> splitPath(std::string_view path)
+{
+    std::vector<std::string_view> parts;
+    std::size_t position = 0;
+    while (position < path.size()) {
+        const std::size_t dot = path.find('.', position);
+        if (dot == std::string_view::npos) {
+            parts.push_back(path.substr(position));
+            break;
+        }
+        parts.push_back(path.substr(position, dot - position));
+        position = dot + 1;
+    }
+    return parts;
+}
+
+// An ordinary property read (getters run, the prototype chain counts). Empty
+// when the read throws, with the exception left pending.
+v8::MaybeLocal<v8::Value> readProperty(v8::Local<v8::Object> object,
+                                       v8::Local<v8::Context> context,
+                                       std::string_view name)
+{
+    v8::Local<v8::String> key = V8Helper::v8_string(name, context->GetIsolate());
+    if (key.IsEmpty())
+        return {};
+    return object->Get(context, key);
+}
+
+}  // namespace
+
+v8::Local<v8::Function> V8Engine::getFunction(v8::Local<v8::Object> object,
+                                              v8::Local<v8::Context> context,
+                                              std::string_view path)
+{
+    const std::vector<std::string_view> parts = splitPath(path);
+    if (parts.empty() || object.IsEmpty() || context.IsEmpty())
+        return {};
+
+    v8::Local<v8::Value> current;
+    if (!readProperty(object, context, parts.front()).ToLocal(&current))
+        return {};
+    for (std::size_t i = 1; i < parts.size(); ++i) {
+        if (!current->IsObject())
+            return {};
+        if (!readProperty(current.As<v8::Object>(), context, parts[i]).ToLocal(&current))
+            return {};
+    }
+    if (!current->IsFunction())
+        return {};
+    return current.As<v8::Function>();
+}
+
+bool V8Engine::jsFunctionExists(v8::Local<v8::Object> object,
+                                v8::Local<v8::Context> context,
+                                std::string_view path)
+{
+    return !getFunction(object, context, path).IsEmpty();
+}
+
+V8FuncResult V8Engine::callJsFunction(v8::Local<v8::Object> object,
+                                      v8::Local<v8::Context> context,
+                                      std::string_view path,
+                                      std::vector<v8::Local<v8::Value>>& arguments)
+{
+    V8FuncResult result;
+    v8::Local<v8::Function> function = getFunction(object, context, path);
+    if (function.IsEmpty())
+        return result;
+
+    v8::Isolate* isolate = context->GetIsolate();
+    // V8 counts arguments in an int. A longer vector is refused with a
+    // RangeError instead of a count that wrapped around.
+    if (arguments.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+        isolate->ThrowException(
+            v8::Exception::RangeError(V8Helper::v8_string("Too many arguments for one call", isolate)));
+        return result;
+    }
+    v8::Local<v8::Value> returned;
+    if (callFunctionGuarded(function,
+                            context,
+                            v8::Undefined(isolate),
+                            static_cast<int>(arguments.size()),
+                            arguments.data())
+            .ToLocal(&returned)) {
+        result.success = true;
+        result.value = returned;
+    }
+    return result;
+}
+
+std::expected<V8FuncResult, Error> V8Engine::callJsFunctionGetError(v8::Local<v8::Object> object,
+                                                                    v8::Local<v8::Context> context,
+                                                                    std::string_view path,
+                                                                    std::vector<v8::Local<v8::Value>>& arguments)
+{
+    if (context.IsEmpty())
+        return V8FuncResult{};
+    v8::Isolate* isolate = context->GetIsolate();
+    // Opened before the lookup: a getter on the path that throws is reported
+    // the same way as a throw from the function itself.
+    v8::TryCatch tryCatch(isolate);
+    V8FuncResult result = callJsFunction(object, context, path, arguments);
+    if (tryCatch.HasCaught())
+        return std::unexpected(V8Error::get(Error::Type::Runtime, isolate, tryCatch));
+    return result;
+}
+
+std::vector<std::string> V8Engine::getPropertyNames(v8::Local<v8::Object> object, v8::Isolate* isolate)
+{
+    std::vector<std::string> names;
+    v8::Local<v8::Context> context = isolate->GetCurrentContext();
+    v8::Local<v8::Array> array;
+    if (object.IsEmpty() || !object->GetPropertyNames(context).ToLocal(&array))
+        return names;
+    for (std::uint32_t i = 0; i < array->Length(); ++i) {
+        v8::Local<v8::Value> element;
+        if (!array->Get(context, i).ToLocal(&element))
+            continue;
+        v8::Local<v8::String> name;
+        if (!element->ToString(context).ToLocal(&name))
+            continue;
+        names.push_back(V8Helper::qor_string(name, isolate));
+    }
+    return names;
+}
+
+}  // namespace qor::format::engine::javascript

@@ -1,0 +1,71 @@
+#include "QorjsRun.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace qorjs::test {
+
+namespace {
+
+std::string quoted(const std::string& argument)
+{
+    std::string text = "'";
+    for (char c : argument)
+        text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return text + "'";
+}
+
+std::string contentOf(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+QorjsRun runQorjs(const std::filesystem::path& directory, const std::vector<std::string>& arguments)
+{
+    const std::filesystem::path out = directory / ".qorjs-out";
+    const std::filesystem::path err = directory / ".qorjs-err";
+    std::string command = "cd " + quoted(directory.string()) + " && " + quoted(QORJS_BINARY);
+    for (const auto& argument : arguments)
+        command += " " + quoted(argument);
+    command += " >" + quoted(out.string()) + " 2>" + quoted(err.string()) + " </dev/null";
+
+    const int raw = std::system(command.c_str());
+    QorjsRun run;
+    run.status = raw != -1 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    run.out = contentOf(out);
+    run.err = contentOf(err);
+    return run;
+}
+
+ScratchDirectory::ScratchDirectory()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "qorjs-run-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("cannot make a scratch directory");
+    // Canonical, so paths compare with what qorjs prints.
+    root = std::filesystem::canonical(pattern);
+}
+
+ScratchDirectory::~ScratchDirectory()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(root, ignored);
+}
+
+std::filesystem::path ScratchDirectory::write(const std::string& relativePath, const std::string& text) const
+{
+    const std::filesystem::path file = root / relativePath;
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << text;
+    return file;
+}
+
+}  // namespace qorjs::test

@@ -13,6 +13,7 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/multi_buffer.hpp>
 #include <boost/beast/core/ostream.hpp>
+#include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
@@ -67,10 +68,16 @@ void V8Debugger::openWebSocket()
     DebugConnection::WebSocket& stream = *connection->stream;
 
     // The request is read before the WebSocket accepts it, so that Host and
-    // Origin can be checked first.
+    // Origin can be checked first. As in the WebSocket's own accept, a client
+    // that leaves before sending it has closed in an orderly way.
     beast::flat_buffer buffer;
-    http::request<http::string_body> request;
-    http::read(stream.next_layer(), buffer, request);
+    http::request<http::empty_body> request;
+    boost::system::error_code readError;
+    http::read(stream.next_layer(), buffer, request, readError);
+    if (readError == http::error::end_of_stream)
+        throw boost::system::system_error(websocket::error::closed);
+    if (readError)
+        throw boost::system::system_error(readError);
 
     if (std::optional<HandshakeRefusal> refusal = checkUpgradeRequest(request, allowedOrigins)) {
         writeForbidden(stream.next_layer(), request.version(), refusal->response);

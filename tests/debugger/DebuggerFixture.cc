@@ -7,7 +7,12 @@
 #include <iostream>
 #include <stdexcept>
 
-#include <unistd.h>
+#if defined(_WIN32)
+#    include <process.h>
+#    define getpid _getpid
+#else
+#    include <unistd.h>
+#endif
 
 namespace qorjs::test {
 
@@ -15,7 +20,7 @@ unsigned short freeTestPort()
 {
     namespace asio = boost::asio;
     asio::io_context context;
-    const unsigned start = 20000 + static_cast<unsigned>(::getpid()) % 10000;
+    const unsigned start = 20000 + static_cast<unsigned>(getpid()) % 10000;
     for (unsigned offset = 0; offset < 1000; ++offset) {
         const auto port = static_cast<unsigned short>(start + offset * 7 % 2000);
         asio::ip::tcp::acceptor probe(context);

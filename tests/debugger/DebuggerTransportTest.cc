@@ -126,6 +126,18 @@ TEST_F(DebuggerTest, APlainHttpRequestIsAnsweredWithAnError)
     EXPECT_EQ(reported(), "Error: The WebSocket handshake Connection field is missing\n");
 }
 
+TEST_F(DebuggerTest, AClientLeavingBeforeItsRequestIsNotReported)
+{
+    startClient([](DebugClient& client) { client.connect(); });
+
+    execute(false);
+    joinClient();
+
+    EXPECT_EQ(runs, 0);
+    EXPECT_EQ(disconnects, 1);
+    EXPECT_EQ(reported(), "");
+}
+
 struct HandshakeCase {
     const char* name;
     std::string host;

@@ -4,6 +4,7 @@
 
 #include <iostream>
 #include <optional>
+#include <string>
 
 namespace qorjs {
 
@@ -15,9 +16,12 @@ namespace {
 // reacts to these lines may have to retry its first connect for a moment.
 bool announceListening(unsigned short port)
 {
-    std::cerr << "Debugger listening on ws://127.0.0.1:" << port << "\n"
-              << "To debug, open devtools://devtools/bundled/js_app.html?ws=127.0.0.1:" << port
-              << " in Chrome, or attach a DevTools-protocol client to the ws:// address above" << std::endl;
+    // One write, so the two lines reach a reader together.
+    const std::string where = std::to_string(port);
+    std::cerr << ("Debugger listening on ws://127.0.0.1:" + where + "\n" +
+                  "To debug, open devtools://devtools/bundled/js_app.html?ws=127.0.0.1:" + where +
+                  " in Chrome, or attach a DevTools-protocol client to the ws:// address above\n")
+              << std::flush;
     return true;
 }
 

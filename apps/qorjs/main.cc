@@ -5,6 +5,7 @@
 // context with print and console, run the program, report what went wrong.
 
 #include "Console.h"
+#include "Inspect.h"
 #include "Options.h"
 #include "Program.h"
 
@@ -50,6 +51,8 @@ int runInFreshContext(const qorjs::Options& options, const qorjs::ProgramText& p
     v8::Context::Scope contextScope(context);
     qorjs::installGlobals(context, options.scriptArguments);
 
+    if (options.inspectPort)
+        return qorjs::runUnderDebugger(options, program, isolate.get(), engine.getPlatform());
     return qorjs::runProgram(options, program, isolate.get(), engine.getPlatform());
 }
 

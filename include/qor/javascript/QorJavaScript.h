@@ -5,6 +5,7 @@
 #include <qor/javascript/Error.h>
 #include <qor/javascript/Exception.h>
 #include <qor/javascript/Source.h>
+#include <qor/javascript/V8Debugger.h>
 #include <qor/javascript/V8Engine.h>
 #include <qor/javascript/V8FuncResult.h>
 #include <qor/javascript/V8Helper.h>

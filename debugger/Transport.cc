@@ -1,0 +1,161 @@
+// The network side of the debugger: listen on 127.0.0.1 for one client, the
+// server side of the WebSocket handshake, whole-message reads and writes, and
+// the close. Every step is a blocking Boost.Beast call on the isolate's thread.
+
+#include <qor/javascript/V8Debugger.h>
+
+#include "debugger/DebugConnection.h"
+#include "debugger/ErrorLine.h"
+#include "debugger/HandshakeRules.h"
+
+#include <boost/asio/ip/address.hpp>
+#include <boost/beast/core/buffers_to_string.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/multi_buffer.hpp>
+#include <boost/beast/core/ostream.hpp>
+#include <boost/beast/http/empty_body.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/http/write.hpp>
+#include <boost/beast/websocket.hpp>
+
+namespace qor::format::engine::javascript {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+// Answers a refused upgrade request. The client may already be gone; the
+// refusal stands either way, so a failed write is not reported separately.
+void writeForbidden(tcp::socket& socket, unsigned version, const std::string& reason)
+{
+    http::response<http::string_body> response{http::status::forbidden, version};
+    response.set(http::field::content_type, "text/plain; charset=utf-8");
+    response.keep_alive(false);
+    response.body() = reason + "\n";
+    response.prepare_payload();
+    boost::system::error_code ignored;
+    http::write(socket, response, ignored);
+}
+
+}  // namespace
+
+std::unique_ptr<DebugConnection> V8Debugger::acceptClient(unsigned short port)
+{
+    auto accepted = std::make_unique<DebugConnection>();
+    const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
+
+    // Opens, switches address reuse on, binds and listens with the system's
+    // backlog; leaving this function closes the listener, so one client is
+    // served per listener.
+    tcp::acceptor acceptor(accepted->ioContext, endpoint, true);
+    tcp::socket socket(accepted->ioContext);
+    acceptor.accept(socket);
+
+    accepted->stream = std::make_unique<DebugConnection::WebSocket>(std::move(socket));
+    client->connectSession();
+    return accepted;
+}
+
+void V8Debugger::openWebSocket()
+{
+    if (!connection)
+        throw boost::system::system_error(asio::error::not_connected);
+    DebugConnection::WebSocket& stream = *connection->stream;
+
+    // The request is read before the WebSocket accepts it, so that Host and
+    // Origin can be checked first. As in the WebSocket's own accept, a client
+    // that leaves before sending it has closed in an orderly way.
+    beast::flat_buffer buffer;
+    http::request<http::empty_body> request;
+    boost::system::error_code readError;
+    http::read(stream.next_layer(), buffer, request, readError);
+    if (readError == http::error::end_of_stream)
+        throw boost::system::system_error(websocket::error::closed);
+    if (readError)
+        throw boost::system::system_error(readError);
+
+    if (std::optional<HandshakeRefusal> refusal = checkUpgradeRequest(request, allowedOrigins)) {
+        writeForbidden(stream.next_layer(), request.version(), refusal->response);
+        throw RefusedHandshake(std::move(refusal->report));
+    }
+    stream.accept(request);
+}
+
+std::string V8Debugger::readMessage()
+{
+    if (!connection)
+        throw boost::system::system_error(asio::error::not_connected);
+    beast::flat_buffer buffer;
+    connection->stream->read(buffer);
+    return beast::buffers_to_string(buffer.data());
+}
+
+void V8Debugger::send(const std::string& text)
+{
+    if (!connection)
+        return;
+    if (!isWebSocketOpen()) {
+        dropConnection();
+        return;
+    }
+    DebugConnection::WebSocket& stream = *connection->stream;
+    try {
+        beast::multi_buffer buffer;
+        beast::ostream(buffer) << text;
+        // Answer in the kind the client last used: text until it sends binary.
+        stream.binary(stream.got_binary());
+        stream.write(buffer.data());
+    } catch (const boost::system::system_error& error) {
+        if (error.code() != websocket::error::closed)
+            printErrorLine(error.code().message());
+    } catch (const std::exception& error) {
+        printErrorLine(error.what());
+    }
+}
+
+void V8Debugger::dropConnection()
+{
+    connection.reset();
+}
+
+void V8Debugger::closeConnection() noexcept
+{
+    if (!isWebSocketOpen())
+        return;
+    DebugConnection& open = *connection;
+    try {
+        // Blocking calls cannot be bounded here: after a receive time-out
+        // Asio's synchronous read waits for the socket again. So the close
+        // runs as the one asynchronous operation of the connection, on its
+        // own context, for at most kCloseHandshakeWait.
+        bool finished = false;
+        open.stream->async_close(websocket::close_code::normal, [&finished](boost::system::error_code) {
+            finished = true;
+        });
+        open.ioContext.run_for(kCloseHandshakeWait);
+        if (!finished) {
+            // The client never answered: shut the socket, which fails the
+            // pending close at once, and let it complete before the stream goes.
+            boost::system::error_code ignored;
+            tcp::socket& socket = open.stream->next_layer();
+            socket.shutdown(tcp::socket::shutdown_both, ignored);
+            socket.close(ignored);
+            open.ioContext.restart();
+            open.ioContext.run();
+        }
+    } catch (...) {
+        // Closing is best effort; the connection is destroyed with the debugger.
+    }
+}
+
+bool V8Debugger::isWebSocketOpen() const
+{
+    return connection && connection->stream->is_open();
+}
+
+}  // namespace qor::format::engine::javascript

@@ -1,0 +1,109 @@
+#include <qor/javascript/V8Debugger.h>
+#include <qor/javascript/V8Helper.h>
+#include <qor/javascript/V8InspectorClientImpl.h>
+
+#include "debugger/ErrorLine.h"
+
+#include <libplatform/libplatform.h>
+#include <v8-context.h>
+#include <v8-local-handle.h>
+
+#include <exception>
+#include <string>
+
+namespace qor::format::engine::javascript {
+
+// ---- Channel -----------------------------------------------------------------
+
+V8InspectorChannel::V8InspectorChannel(v8::Isolate* isolate, V8Debugger* debugger)
+    : isolate(isolate), debugger(debugger)
+{
+}
+
+void V8InspectorChannel::sendResponse(int, std::unique_ptr<v8_inspector::StringBuffer> message)
+{
+    forward(*message);
+}
+
+void V8InspectorChannel::sendNotification(std::unique_ptr<v8_inspector::StringBuffer> message)
+{
+    forward(*message);
+}
+
+void V8InspectorChannel::flushProtocolNotifications() {}
+
+void V8InspectorChannel::forward(const v8_inspector::StringBuffer& message)
+{
+    // V8 calls the channel from inside dispatches, from running script and
+    // while a session is torn down; the conversion's handles need a scope of
+    // their own in every case.
+    v8::HandleScope handleScope(isolate);
+    debugger->send(V8Helper::qor_string(message.string(), isolate));
+}
+
+// ---- Client ------------------------------------------------------------------
+
+V8InspectorClientImpl::V8InspectorClientImpl(v8::Isolate* isolate, v8::Platform* platform, V8Debugger* debugger)
+    : isolate(isolate), platform(platform), channel(isolate, debugger), debugger(debugger)
+{
+    inspector = v8_inspector::V8Inspector::create(isolate, this);
+    inspector->contextCreated(v8_inspector::V8ContextInfo(isolate->GetCurrentContext(), kContextGroupId,
+                                                          V8Helper::v8_inspectorStringView({})));
+}
+
+V8InspectorClientImpl::~V8InspectorClientImpl()
+{
+    // The session belongs to the inspector and may still call the channel
+    // while it shuts down, so it goes first.
+    currentSession.reset();
+    inspector.reset();
+}
+
+void V8InspectorClientImpl::connectSession()
+{
+    std::unique_ptr<v8_inspector::V8InspectorSession> fresh =
+        inspector->connect(kContextGroupId, &channel, V8Helper::v8_inspectorStringView({}));
+    currentSession = std::move(fresh);
+}
+
+void V8InspectorClientImpl::disconnectSession()
+{
+    currentSession.reset();
+}
+
+void V8InspectorClientImpl::runMessageLoopOnPause(int)
+{
+    if (inPauseLoop)
+        return;
+    quitRequested = false;
+    inPauseLoop = true;
+    struct LeaveLoop {
+        bool& inPauseLoop;
+        ~LeaveLoop() { inPauseLoop = false; }
+    } leaveLoop{inPauseLoop};
+
+    while (true) {
+        // This runs inside V8's frames: no exception may leave it. A failure
+        // other than the transport's (which ends the loop below) is reported
+        // and the loop goes on with the next message.
+        try {
+            if (!debugger->processMessageWhilePaused()) {
+                quitRequested = true;
+                disconnectSession();
+            }
+        } catch (const std::exception& error) {
+            printErrorLine(error.what());
+        }
+        while (v8::platform::PumpMessageLoop(platform, isolate, v8::platform::MessageLoopBehavior::kDoNotWait))
+            ;
+        if (quitRequested)
+            break;
+    }
+}
+
+void V8InspectorClientImpl::quitMessageLoopOnPause()
+{
+    quitRequested = true;
+}
+
+}  // namespace qor::format::engine::javascript

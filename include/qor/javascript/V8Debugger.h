@@ -1,0 +1,117 @@
+#pragma once
+
+#include <qor/javascript/Export.h>
+#include <qor/javascript/V8InspectorClientImpl.h>
+
+#include <v8-isolate.h>
+#include <v8-platform.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qor::format::engine::javascript {
+
+struct DebugConnection;
+
+// Runs a piece of the host's work under the Chrome DevTools inspector, served
+// over one WebSocket connection on 127.0.0.1.
+//
+// Everything happens on the thread that owns the isolate: construct, call,
+// and destroy it there with the isolate entered. The library starts no thread;
+// every network step is a blocking call. Failures are never thrown at the
+// host: each is one line "Error: <text>" on std::cerr.
+class V8Debugger {
+public:
+    // Creates V8's inspector for `isolate` and announces its current context,
+    // the one DevTools will see. The isolate must be entered, with a context
+    // entered. `platform` (V8Engine::getPlatform) runs V8's tasks while a
+    // script is paused; both must outlive the debugger.
+    QORJS_API V8Debugger(v8::Isolate* isolate, v8::Platform* platform);
+
+    // Closes an open connection with close code 1000, waiting at most five
+    // seconds for the client's answer. Throws nothing.
+    QORJS_API ~V8Debugger();
+
+    V8Debugger(const V8Debugger&) = delete;
+    V8Debugger& operator=(const V8Debugger&) = delete;
+
+    // Runs `run` under the debugger.
+    //
+    // Without a client connection, asks `beforeListen(port)` first (an empty
+    // function counts as yes); on false `run` is called directly and nothing
+    // is opened. Otherwise it listens on 127.0.0.1:`port`, accepts one client
+    // (blocking, without a time-out), performs the WebSocket handshake and
+    // hands each message to the inspector until the client sends
+    // "Runtime.runIfWaitingForDebugger"; then `run` is called. With
+    // `breakOnStart` the script pauses before the first statement `run`
+    // executes.
+    //
+    // The connection outlives the call: a later execute reuses it without
+    // asking `beforeListen`, and its `run` starts on the first JSON message.
+    //
+    // A client that goes away, fails the handshake or is refused (see
+    // setAllowedOrigins) before the run ends the call without running `run`:
+    // `onDisconnect` is called and a new listener opens next time. A listener
+    // that cannot be opened (the port is in use) ends the call without a
+    // client and without `onDisconnect`.
+    QORJS_API void execute(bool breakOnStart,
+                           std::function<void()> run,
+                           std::function<bool(unsigned short)> beforeListen,
+                           std::function<void()> onDisconnect,
+                           unsigned short port);
+
+    // Pauses the running script now, as if it had hit a breakpoint; the
+    // client sees `reason` and `details` (a JSON object's text) in its
+    // Debugger.paused event. Call it on the isolate's thread from inside the
+    // running work, e.g. from a native function the script calls. Does
+    // nothing while no client is connected.
+    QORJS_API void breakProgram(std::string_view reason, std::string_view details);
+
+    // Web page origins whose WebSocket connections are accepted besides the
+    // DevTools frontend's own ("devtools://devtools"); "*" accepts every
+    // origin. Clients that send no Origin (tools, not pages) are always
+    // accepted. Without this, a page a browser has open could drive the
+    // debugger, and a debugger session runs arbitrary code in the host.
+    // Applies to handshakes made after the call.
+    QORJS_API void setAllowedOrigins(std::vector<std::string> origins);
+
+private:
+    friend class V8InspectorClientImpl;
+    friend class V8InspectorChannel;
+
+    // ---- Session driver ------------------------------------------------------
+    void runSession();
+    void handleIncomingMessage();
+    // Whether a message received while the run waits starts it.
+    bool startsRun(const std::string& message);
+    void endSessionOnTransportFailure();
+    void dispatchToSession(std::string_view message);
+    // One message read and dispatched during a pause; false once there is no
+    // usable connection.
+    bool processMessageWhilePaused();
+
+    // ---- Transport -----------------------------------------------------------
+    std::unique_ptr<DebugConnection> acceptClient(unsigned short port);
+    void openWebSocket();
+    std::string readMessage();
+    // Never throws to the inspector: failures are reported here.
+    void send(const std::string& text);
+    void dropConnection();
+    void closeConnection() noexcept;
+    bool isWebSocketOpen() const;
+
+    std::unique_ptr<DebugConnection> connection;
+    v8::Isolate* isolate;
+    V8InspectorClientImpl* client;
+    bool alreadyConnected = false;
+    bool breakOnStart = false;
+    std::function<void()> runCallback;
+    std::function<void()> disconnectCallback;
+    std::vector<std::string> allowedOrigins;
+    V8InspectorClientImpl inspectorClient;
+};
+
+}  // namespace qor::format::engine::javascript

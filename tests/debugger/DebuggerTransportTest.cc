@@ -1,0 +1,209 @@
+// The WebSocket side of the debugger: who may connect, message kinds and
+// sizes, and how a broken message ends the session.
+
+#include "debugger/DebuggerFixture.h"
+
+#include <boost/beast/http/field.hpp>
+#include <boost/beast/websocket/error.hpp>
+#include <boost/beast/websocket/rfc6455.hpp>
+
+#include <algorithm>
+
+namespace qorjs::test {
+namespace {
+
+namespace http = boost::beast::http;
+namespace websocket = boost::beast::websocket;
+
+constexpr std::size_t kMessageLimit = 16 * 1024 * 1024;
+
+TEST_F(DebuggerTest, BinaryMessagesAreAnsweredInBinary)
+{
+    std::vector<DebugClient::Message> answers;
+    startClient([&](DebugClient& client) {
+        client.open();
+        client.send(command(0, "Runtime.enable"));
+        client.readResponse(0);
+        const std::string evaluate = R"({"expression":"6 * 7","contextId":1})";
+        client.send(command(1, "Runtime.evaluate", evaluate), true);
+        answers.push_back(client.read());
+        client.send(command(2, "Runtime.evaluate", evaluate));
+        answers.push_back(client.read());
+        client.send(command(3, "Runtime.runIfWaitingForDebugger"), true);
+        answers.push_back(client.read());
+        client.readUntilClosed();
+    });
+
+    execute(false);
+    debugger.reset();
+    joinClient();
+
+    EXPECT_EQ(runs, 1) << "a binary runIfWaitingForDebugger starts the run too";
+    ASSERT_EQ(answers.size(), 3u);
+    EXPECT_TRUE(isResponse(answers[0].text, 1));
+    EXPECT_NE(answers[0].text.find("\"value\":42"), std::string::npos) << answers[0].text;
+    EXPECT_TRUE(answers[0].binary);
+    EXPECT_TRUE(isResponse(answers[1].text, 2));
+    EXPECT_FALSE(answers[1].binary);
+    EXPECT_TRUE(isResponse(answers[2].text, 3));
+    EXPECT_TRUE(answers[2].binary);
+}
+
+// {"id":ID,...,"expression":"'aaa...'.length"} of exactly `size` bytes, whose
+// evaluation gives the number of letters a.
+struct Evaluation {
+    std::string message;
+    std::size_t letters;
+};
+
+Evaluation evaluationOfSize(int id, std::size_t size)
+{
+    const std::string head = "{\"id\":" + std::to_string(id) +
+                             ",\"method\":\"Runtime.evaluate\",\"params\":{\"contextId\":1,\"expression\":\"'";
+    const std::string tail = "'.length\"}}";
+    const std::size_t letters = size - head.size() - tail.size();
+    return {head + std::string(letters, 'a') + tail, letters};
+}
+
+TEST_F(DebuggerTest, MessagesUpToSixteenMebibytesAreReadWhole)
+{
+    std::string answer;
+    unsigned closeCode = 0;
+    const Evaluation largest = evaluationOfSize(1, kMessageLimit);
+    startClient([&](DebugClient& client) {
+        client.open();
+        client.send(command(0, "Runtime.enable"));
+        client.send(largest.message);
+        answer = client.readResponse(1);
+        client.send(evaluationOfSize(2, kMessageLimit + 1).message);
+        closeCode = client.readUntilClosed();
+    });
+
+    execute(false);
+    joinClient();
+
+    EXPECT_NE(answer.find("\"value\":" + std::to_string(largest.letters)), std::string::npos) << answer.substr(0, 200);
+    EXPECT_EQ(runs, 0);
+    EXPECT_EQ(disconnects, 1);
+    EXPECT_EQ(reported(), "Error: The WebSocket message exceeded the locally configured limit\n");
+    EXPECT_EQ(closeCode, static_cast<unsigned>(websocket::close_code::too_big));
+}
+
+TEST_F(DebuggerTest, TextThatIsNotUtf8EndsTheSession)
+{
+    unsigned closeCode = 0;
+    startClient([&](DebugClient& client) {
+        client.open();
+        client.send("{\"id\":1,\"method\":\"\xff\xfe\"}");
+        closeCode = client.readUntilClosed();
+    });
+
+    execute(false);
+    joinClient();
+
+    EXPECT_EQ(runs, 0);
+    EXPECT_EQ(disconnects, 1);
+    EXPECT_EQ(reported(), "Error: The WebSocket frame payload was not valid utf8\n");
+    EXPECT_EQ(closeCode, static_cast<unsigned>(websocket::close_code::bad_payload));
+}
+
+// No HTTP resource is served: the first request must be the upgrade, and the
+// library's own answer and reason stand.
+TEST_F(DebuggerTest, APlainHttpRequestIsAnsweredWithAnError)
+{
+    DebugClient::Response response;
+    startClient([&](DebugClient& client) {
+        client.connect();
+        response = client.plainGet("/json/version");
+    });
+
+    execute(false);
+    joinClient();
+
+    EXPECT_EQ(response.result(), http::status::bad_request);
+    EXPECT_EQ(runs, 0);
+    EXPECT_EQ(disconnects, 1);
+    EXPECT_EQ(reported(), "Error: The WebSocket handshake Connection field is missing\n");
+}
+
+TEST_F(DebuggerTest, AClientLeavingBeforeItsRequestIsNotReported)
+{
+    startClient([](DebugClient& client) { client.connect(); });
+
+    execute(false);
+    joinClient();
+
+    EXPECT_EQ(runs, 0);
+    EXPECT_EQ(disconnects, 1);
+    EXPECT_EQ(reported(), "");
+}
+
+struct HandshakeCase {
+    const char* name;
+    std::string host;
+    std::optional<std::string> origin;
+    std::vector<std::string> allowedOrigins;
+    bool accepted;
+
+    friend void PrintTo(const HandshakeCase& given, std::ostream* out) { *out << given.name; }
+};
+
+class HandshakeTest : public DebuggerTest, public ::testing::WithParamInterface<HandshakeCase> {};
+
+// A refusal ends the session like a failed handshake: a 403 with a one-line
+// reason for the client, onDisconnect, and one line naming what was refused.
+TEST_P(HandshakeTest, AcceptsOnlyLoopbackHostsAndAllowedOrigins)
+{
+    const HandshakeCase& given = GetParam();
+    debugger->setAllowedOrigins(given.allowedOrigins);
+    std::pair<boost::system::error_code, DebugClient::Response> answer;
+    startClient([&](DebugClient& client) {
+        client.connect();
+        answer = client.tryHandshake(given.host, given.origin);
+        if (!answer.first) {
+            client.send(command(1, "Runtime.runIfWaitingForDebugger"));
+            client.readUntilClosed();
+        }
+    });
+
+    execute(false);
+    debugger.reset();
+    joinClient();
+
+    const auto& [error, response] = answer;
+    if (given.accepted) {
+        EXPECT_FALSE(error) << error.message();
+        EXPECT_EQ(runs, 1);
+        EXPECT_EQ(disconnects, 0);
+        EXPECT_EQ(reported(), "");
+        return;
+    }
+    EXPECT_EQ(error, websocket::error::upgrade_declined);
+    EXPECT_EQ(response.result(), http::status::forbidden);
+    EXPECT_EQ(std::string(response[http::field::content_type]), "text/plain; charset=utf-8");
+    EXPECT_EQ(std::count(response.body().begin(), response.body().end(), '\n'), 1) << response.body();
+    EXPECT_TRUE(response.body().ends_with("\n"));
+    EXPECT_EQ(runs, 0);
+    EXPECT_EQ(disconnects, 1);
+    const std::string refused = given.origin ? *given.origin : given.host;
+    const std::string line = reported();
+    EXPECT_TRUE(line.starts_with("Error: ")) << line;
+    EXPECT_NE(line.find("\"" + refused + "\""), std::string::npos) << line;
+    EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Debugger,
+    HandshakeTest,
+    ::testing::Values(HandshakeCase{"ForeignHost", "attacker.example:9005", std::nullopt, {}, false},
+                      HandshakeCase{"PageOnLoopback", "127.0.0.1", "http://127.0.0.1:8000", {}, false},
+                      HandshakeCase{"PageOnLocalhost", "localhost", "http://localhost:3000", {}, false},
+                      HandshakeCase{"FileUrlPage", "127.0.0.1", "null", {"http://127.0.0.1:8000"}, false},
+                      HandshakeCase{"AllowedPage", "127.0.0.1", "http://127.0.0.1:8000", {"http://127.0.0.1:8000"}, true},
+                      HandshakeCase{"EveryOriginAllowed", "localhost:9005", "https://example.com", {"*"}, true},
+                      HandshakeCase{"DevToolsFrontend", "127.0.0.1:9005", "devtools://devtools", {}, true},
+                      HandshakeCase{"ToolWithoutOrigin", "[::1]:9005", std::nullopt, {}, true}),
+    [](const ::testing::TestParamInfo<HandshakeCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace qorjs::test

@@ -9,6 +9,12 @@ namespace qor::format::engine::javascript {
 std::expected<v8::Local<v8::Value>, Error> V8Engine::runJavaScriptSource(v8::Isolate* isolate,
                                                                          const Source& source)
 {
+    // V8 ends the process when a module origin reaches Script::Compile.
+    if (source.isModule)
+        return std::unexpected(V8Error::get(Error::Type::Compile,
+                                            nullptr,
+                                            "A module cannot run as a classic script: compile it with loadModule"));
+
     v8::Local<v8::Context> context = isolate->GetCurrentContext();
     v8::TryCatch tryCatch(isolate);
 

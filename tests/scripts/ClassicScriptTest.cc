@@ -2,6 +2,7 @@
 // Positions are in errors/ErrorRecordTest.cc.
 #include "support/TestSupport.h"
 
+#include <gmock/gmock.h>
 #include <v8-exception.h>
 
 namespace qorjs::test {
@@ -37,6 +38,16 @@ TEST_F(ClassicScripts, GlobalsStoredBeforeAThrowStay)
     EXPECT_EQ(text(run("kept + declared")), "yes2");
     fail("globalThis.notRun = 1; var = ;");  // a compile error runs nothing
     EXPECT_EQ(text(run("typeof notRun")), "undefined");
+}
+
+TEST_F(ClassicScripts, AModuleSourceIsRefusedWithoutEndingTheProcess)
+{
+    js::Source module{"export const a = 1;", "/test/module.mjs", true};
+    auto result = js::V8Engine::runJavaScriptSource(isolate, module);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().type, js::Error::Type::Compile);
+    EXPECT_THAT(result.error().message, ::testing::HasSubstr("loadModule"));
+    EXPECT_EQ(text(run("1 + 1")), "2");
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include "debugger/ErrorLine.h"
 #include "debugger/HandshakeRules.h"
 
-#include <boost/asio/error.hpp>
 #include <boost/beast/websocket/error.hpp>
 
 #include <v8-context.h>
@@ -71,10 +70,13 @@ void V8Debugger::runSession()
         if (!alreadyConnected)
             openWebSocket();
         while (runCallback) {
-            // A failed write during a dispatch may have dropped the
-            // connection; waiting on without one would wait for nothing.
-            if (!connection)
-                throw boost::system::system_error(boost::asio::error::not_connected);
+            // A failed write, or a client gone during a pause, may have
+            // dropped the connection in a dispatch. Waiting on would wait for
+            // nothing; where it was lost, it was reported already.
+            if (!connection) {
+                endSessionOnTransportFailure();
+                return;
+            }
             handleIncomingMessage();
         }
     } catch (const RefusedHandshake& refused) {
@@ -108,10 +110,16 @@ void V8Debugger::dispatchToSession(std::string_view message)
 bool V8Debugger::startsRun(const std::string& message)
 {
     v8::HandleScope handleScope(isolate);
+    // The host may call execute without a context entered; the message is
+    // then read in the context the debugger announced.
+    v8::Local<v8::Context> context = isolate->GetCurrentContext();
+    if (context.IsEmpty())
+        context = client->announcedContext();
+    v8::Context::Scope contextScope(context);
     // A message that is not JSON leaves V8's SyntaxError pending; it must not
     // reach the host's work.
     v8::TryCatch notJson(isolate);
-    v8::Local<v8::Object> parsed = V8Helper::parseJson(isolate->GetCurrentContext(), message);
+    v8::Local<v8::Object> parsed = V8Helper::parseJson(context, message);
     if (parsed.IsEmpty())
         return false;
     return alreadyConnected || V8Helper::getPropertyFromJson(isolate, parsed, "method") == kRunIfWaitingForDebugger;

@@ -9,6 +9,7 @@
 #include <v8-local-handle.h>
 
 #include <exception>
+#include <stdexcept>
 #include <string>
 
 namespace qor::format::engine::javascript {
@@ -46,9 +47,14 @@ void V8InspectorChannel::forward(const v8_inspector::StringBuffer& message)
 V8InspectorClientImpl::V8InspectorClientImpl(v8::Isolate* isolate, v8::Platform* platform, V8Debugger* debugger)
     : isolate(isolate), platform(platform), channel(isolate, debugger), debugger(debugger)
 {
+    v8::HandleScope handleScope(isolate);
+    v8::Local<v8::Context> current = isolate->GetCurrentContext();
+    if (current.IsEmpty())
+        throw std::logic_error("V8Debugger needs a context entered on its isolate when it is constructed");
+    context.Reset(isolate, current);
     inspector = v8_inspector::V8Inspector::create(isolate, this);
-    inspector->contextCreated(v8_inspector::V8ContextInfo(isolate->GetCurrentContext(), kContextGroupId,
-                                                          V8Helper::v8_inspectorStringView({})));
+    inspector->contextCreated(
+        v8_inspector::V8ContextInfo(current, kContextGroupId, V8Helper::v8_inspectorStringView({})));
 }
 
 V8InspectorClientImpl::~V8InspectorClientImpl()

@@ -53,11 +53,20 @@ V8Engine::V8Engine()
 V8Engine::~V8Engine()
 {
     v8::V8::Dispose();
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     // DisposePlatform is the newer name of the same call.
+#if defined(_MSC_VER)
+#    pragma warning(push)
+#    pragma warning(disable : 4996)
+#else
+#    pragma GCC diagnostic push
+#    pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
     v8::V8::ShutdownPlatform();
-#pragma GCC diagnostic pop
+#if defined(_MSC_VER)
+#    pragma warning(pop)
+#else
+#    pragma GCC diagnostic pop
+#endif
     v8WasShutDown = true;
     // `platform` is destroyed after both calls: V8 uses it until then.
 }

@@ -63,6 +63,8 @@ std::string getPropertyFromJson(v8::Isolate* isolate, const v8::Local<v8::Object
 
 v8::Local<v8::Object> parseJson(const v8::Local<v8::Context>& context, const std::string& json)
 {
+    if (context.IsEmpty())
+        return {};
     v8::Isolate* isolate = context->GetIsolate();
     v8::Local<v8::String> text = v8_string(json, isolate);
     v8::Local<v8::Value> parsed;

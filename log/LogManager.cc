@@ -22,8 +22,12 @@ void LogManager::addLogger(std::shared_ptr<LoggerInterface> logger)
     if (!logger)
         return;
     std::string name(logger->name());
+    std::shared_ptr<LoggerInterface> replaced;  // destroyed after the lock is released
     std::lock_guard lock(mutex);
-    loggers.insert_or_assign(std::move(name), std::move(logger));
+    auto [entry, inserted] = loggers.try_emplace(std::move(name));
+    if (!inserted)
+        replaced = std::move(entry->second);
+    entry->second = std::move(logger);
 }
 
 void LogManager::removeLogger(std::string_view name)

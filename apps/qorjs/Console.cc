@@ -73,26 +73,33 @@ void setFunction(v8::Local<v8::Context> context,
 
 }  // namespace
 
+std::string stringForm(v8::Isolate* isolate, v8::Local<v8::Value> value)
+{
+    v8::Local<v8::Context> context = isolate->GetCurrentContext();
+    v8::TryCatch ignored(isolate);
+    v8::Local<v8::String> text;
+    // ToDetailString never runs script code.
+    if (value->ToString(context).ToLocal(&text) || value->ToDetailString(context).ToLocal(&text))
+        return V8Helper::qor_string(text, isolate);
+    return {};
+}
+
 std::string displayText(v8::Isolate* isolate, v8::Local<v8::Value> value)
 {
-    if (value->IsObject() && !value->IsFunction() && !value->IsNativeError()) {
-        // A stringify that throws (a cycle, a BigInt) falls back to the string form.
-        v8::TryCatch ignored(isolate);
-        v8::Local<v8::String> json;
-        if (v8::JSON::Stringify(isolate->GetCurrentContext(), value).ToLocal(&json))
-            return V8Helper::qor_string(json, isolate);
-    }
+    v8::TryCatch ignored(isolate);
+    v8::Local<v8::Context> context = isolate->GetCurrentContext();
     if (value->IsNativeError()) {
-        v8::TryCatch ignored(isolate);
         v8::Local<v8::Value> stack;
-        if (value.As<v8::Object>()
-                ->Get(isolate->GetCurrentContext(), V8Helper::v8_string("stack", isolate))
-                .ToLocal(&stack) &&
+        if (value.As<v8::Object>()->Get(context, V8Helper::v8_string("stack", isolate)).ToLocal(&stack) &&
             stack->IsString())
             return V8Helper::qor_string(stack, isolate);
+    } else if (value->IsObject() && !value->IsFunction()) {
+        // A stringify that throws (a cycle, a BigInt) falls back to the string form.
+        v8::Local<v8::String> json;
+        if (v8::JSON::Stringify(context, value).ToLocal(&json))
+            return V8Helper::qor_string(json, isolate);
     }
-    v8::TryCatch ignored(isolate);
-    return V8Helper::qor_string(value, isolate);
+    return stringForm(isolate, value);
 }
 
 void installGlobals(v8::Local<v8::Context> context, const std::vector<std::string>& scriptArguments)

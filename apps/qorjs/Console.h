@@ -8,6 +8,10 @@
 
 namespace qorjs {
 
+// The value's string form; V8's description for a value whose conversion
+// throws (a Symbol, an object with a throwing toString).
+std::string stringForm(v8::Isolate* isolate, v8::Local<v8::Value> value);
+
 // The text a console call prints for `value`: strings as they are, objects
 // as JSON where they have a JSON form, everything else in its string form.
 std::string displayText(v8::Isolate* isolate, v8::Local<v8::Value> value);

@@ -80,6 +80,11 @@ std::string renderError(std::string_view url, const qor::format::engine::javascr
     return text;
 }
 
+std::string scriptUrl(v8::Isolate* isolate, const qor::format::engine::javascript::Source& source)
+{
+    return qor::format::engine::javascript::V8Helper::qor_string(source.getV8Origin(isolate).ResourceName(), isolate);
+}
+
 std::string renderCaught(v8::Isolate* isolate,
                          const v8::TryCatch& tryCatch,
                          qor::format::engine::javascript::Error::Type type,

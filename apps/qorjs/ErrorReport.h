@@ -1,6 +1,7 @@
 #pragma once
 
 #include <qor/javascript/Error.h>
+#include <qor/javascript/Source.h>
 
 #include <v8-exception.h>
 #include <v8-isolate.h>
@@ -9,6 +10,9 @@
 #include <string_view>
 
 namespace qorjs {
+
+// The name V8 gives `source` in messages and stack traces: its file: URL.
+std::string scriptUrl(v8::Isolate* isolate, const qor::format::engine::javascript::Source& source);
 
 // An Error as a developer expects to read it:
 //

@@ -1,5 +1,6 @@
 #include "FunctionCall.h"
 
+#include "Console.h"
 #include "ErrorReport.h"
 #include "Jobs.h"
 #include "Program.h"
@@ -18,18 +19,6 @@ namespace qorjs {
 namespace js = qor::format::engine::javascript;
 
 namespace {
-
-std::string stringForm(v8::Local<v8::Context> context, v8::Local<v8::Value> value)
-{
-    v8::Isolate* isolate = context->GetIsolate();
-    v8::TryCatch ignored(isolate);
-    v8::Local<v8::String> text;
-    // ToString throws for a symbol or an object without a usable toString;
-    // the detail string is V8's description that never runs script code.
-    if (value->ToString(context).ToLocal(&text) || value->ToDetailString(context).ToLocal(&text))
-        return js::V8Helper::qor_string(text, isolate);
-    return {};
-}
 
 // The URL of the script that defines `function`; `fallback` for a built-in.
 std::string scriptUrlOf(v8::Isolate* isolate, v8::Local<v8::Function> function, std::string_view fallback)
@@ -86,7 +75,7 @@ std::string resultText(v8::Local<v8::Context> context, v8::Local<v8::Value> valu
                 return text;
         }
     }
-    return stringForm(context, value);
+    return stringForm(context->GetIsolate(), value);
 }
 
 int callFunction(v8::Local<v8::Context> context,

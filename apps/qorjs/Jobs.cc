@@ -22,4 +22,49 @@ v8::Promise::PromiseState settle(v8::Isolate* isolate, v8::Platform* platform, v
     return promise->State();
 }
 
+namespace {
+
+// The isolate's data slot that points to the tracker while it lives.
+constexpr std::uint32_t kRejectionsSlot = 0;
+
+}  // namespace
+
+UnhandledRejections::UnhandledRejections(v8::Isolate* isolate) : isolate(isolate)
+{
+    isolate->SetData(kRejectionsSlot, this);
+    isolate->SetPromiseRejectCallback(&UnhandledRejections::track);
+}
+
+UnhandledRejections::~UnhandledRejections()
+{
+    isolate->SetPromiseRejectCallback(nullptr);
+    isolate->SetData(kRejectionsSlot, nullptr);
+}
+
+std::optional<v8::Local<v8::Value>> UnhandledRejections::first() const
+{
+    if (rejected.empty())
+        return std::nullopt;
+    return rejected.front().second.Get(isolate);
+}
+
+void UnhandledRejections::track(v8::PromiseRejectMessage message)
+{
+    v8::Isolate* isolate = message.GetPromise()->GetIsolate();
+    auto* self = static_cast<UnhandledRejections*>(isolate->GetData(kRejectionsSlot));
+    if (self == nullptr)
+        return;
+    switch (message.GetEvent()) {
+    case v8::kPromiseRejectWithNoHandler:
+        self->rejected.emplace_back(v8::Global<v8::Promise>(isolate, message.GetPromise()),
+                                    v8::Global<v8::Value>(isolate, message.GetValue()));
+        break;
+    case v8::kPromiseHandlerAddedAfterReject:
+        std::erase_if(self->rejected, [&](const auto& entry) { return entry.first == message.GetPromise(); });
+        break;
+    default:
+        break;
+    }
+}
+
 }  // namespace qorjs

@@ -2,7 +2,12 @@
 
 #include <v8-isolate.h>
 #include <v8-platform.h>
+#include <v8-persistent-handle.h>
 #include <v8-promise.h>
+
+#include <optional>
+#include <utility>
+#include <vector>
 
 namespace qorjs {
 
@@ -14,5 +19,25 @@ void runPendingJobs(v8::Isolate* isolate, v8::Platform* platform);
 // and returns its state then: kPending means it waits for something that
 // will never happen (there are no timers or I/O in qorjs).
 v8::Promise::PromiseState settle(v8::Isolate* isolate, v8::Platform* platform, v8::Local<v8::Promise> promise);
+
+// Keeps the promises rejected without a handler while it lives, so that a
+// program which ends with one can be reported as failed. A handler attached
+// later (before the program ends) takes the promise off the list.
+class UnhandledRejections {
+public:
+    explicit UnhandledRejections(v8::Isolate* isolate);
+    ~UnhandledRejections();
+    UnhandledRejections(const UnhandledRejections&) = delete;
+    UnhandledRejections& operator=(const UnhandledRejections&) = delete;
+
+    // The reason of the first promise still rejected without a handler.
+    std::optional<v8::Local<v8::Value>> first() const;
+
+private:
+    static void track(v8::PromiseRejectMessage message);
+
+    v8::Isolate* isolate;
+    std::vector<std::pair<v8::Global<v8::Promise>, v8::Global<v8::Value>>> rejected;
+};
 
 }  // namespace qorjs

@@ -6,8 +6,6 @@
 
 #include <v8-exception.h>
 
-#include <fstream>
-#include <sstream>
 
 namespace qorjs {
 
@@ -26,24 +24,6 @@ bool isFileSpecifier(const std::string& specifier)
 {
     return specifier.starts_with("./") || specifier.starts_with("../") ||
            std::filesystem::path(specifier).is_absolute();
-}
-
-std::expected<std::string, std::string> readFile(const std::filesystem::path& file)
-{
-    if (!std::filesystem::is_regular_file(file))
-        return std::unexpected(file.string() + " is not a file");
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    if (in)
-        text << in.rdbuf();
-    if (!in || in.bad())
-        return std::unexpected("cannot read " + file.string());
-    return std::move(text).str();
-}
-
-std::string urlOf(v8::Isolate* isolate, const js::Source& source)
-{
-    return js::V8Helper::qor_string(source.getV8Origin(isolate).ResourceName(), isolate);
 }
 
 }  // namespace
@@ -67,7 +47,7 @@ std::expected<v8::Local<v8::Module>, std::string> ModuleLoader::load(const Progr
     const js::Source source{program.code, program.fileName, true};
     v8::Local<v8::Module> module = js::V8Engine::loadModule(context, source);
     if (module.IsEmpty())
-        return std::unexpected(renderCaught(isolate, tryCatch, js::Error::Type::Compile, urlOf(isolate, source)));
+        return std::unexpected(renderCaught(isolate, tryCatch, js::Error::Type::Compile, scriptUrl(isolate, source)));
 
     // Keyed like the imports, by canonical path, so that a module importing
     // the program back gets this very module. Weakly canonical, because the
@@ -81,7 +61,7 @@ std::expected<v8::Local<v8::Module>, std::string> ModuleLoader::load(const Progr
             return std::unexpected(*importFailure);
         // Linking failed on its own: an import names an export that the
         // imported module does not have, for instance.
-        return std::unexpected(renderCaught(isolate, tryCatch, js::Error::Type::Compile, urlOf(isolate, source)));
+        return std::unexpected(renderCaught(isolate, tryCatch, js::Error::Type::Compile, scriptUrl(isolate, source)));
     }
     return module;
 }
@@ -142,7 +122,7 @@ v8::MaybeLocal<v8::Module> ModuleLoader::compileImport(const std::string& specif
     if (module.IsEmpty()) {
         if (!importFailure)
             importFailure = "qorjs: cannot import '" + specifier + "' from " + importer + ": it does not compile:\n" +
-                            renderCaught(isolate, tryCatch, js::Error::Type::Compile, urlOf(isolate, source));
+                            renderCaught(isolate, tryCatch, js::Error::Type::Compile, scriptUrl(isolate, source));
         // The syntax error goes on to V8, which stops linking with it.
         tryCatch.ReThrow();
         return {};

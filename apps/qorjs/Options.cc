@@ -53,8 +53,9 @@ std::expected<bool, std::string> readInspectOption(std::string_view argument, st
     rest.remove_prefix(1);
     unsigned int port = 0;
     auto [end, failure] = std::from_chars(rest.data(), rest.data() + rest.size(), port);
-    if (failure != std::errc() || end != rest.data() + rest.size() || port > 65535)
-        return std::unexpected(std::string(name) + " needs a port from 0 to 65535, not '" + std::string(rest) + "'");
+    // Port 0 would listen where nobody is told.
+    if (failure != std::errc() || end != rest.data() + rest.size() || port == 0 || port > 65535)
+        return std::unexpected(std::string(name) + " needs a port from 1 to 65535, not '" + std::string(rest) + "'");
     options.inspectPort = static_cast<unsigned short>(port);
     return true;
 }

@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <sstream>
 
 namespace qorjs {
 
@@ -21,19 +20,13 @@ namespace js = qor::format::engine::javascript;
 
 namespace {
 
-// The name V8 gives the program in messages and stack traces.
-std::string urlOf(v8::Isolate* isolate, const js::Source& source)
-{
-    return js::V8Helper::qor_string(source.getV8Origin(isolate).ResourceName(), isolate);
-}
-
 int runClassicScript(const Options& options, const ProgramText& program, v8::Isolate* isolate, v8::Platform* platform)
 {
     const js::Source source{program.code, program.fileName, false};
     auto result = js::V8Engine::runJavaScriptSource(isolate, source);
     runPendingJobs(isolate, platform);
     if (!result) {
-        std::cerr << renderError(urlOf(isolate, source), result.error()) << std::flush;
+        std::cerr << renderError(scriptUrl(isolate, source), result.error()) << std::flush;
         return kExitScriptFailed;
     }
     if (options.printResult)
@@ -46,7 +39,7 @@ int runClassicScript(const Options& options, const ProgramText& program, v8::Iso
 int runModule(const ProgramText& program, v8::Isolate* isolate, v8::Platform* platform)
 {
     v8::Local<v8::Context> context = isolate->GetCurrentContext();
-    const std::string url = urlOf(isolate, js::Source{program.code, program.fileName, true});
+    const std::string url = scriptUrl(isolate, js::Source{program.code, program.fileName, true});
 
     ModuleLoader loader(context);
     auto module = loader.load(program);
@@ -83,18 +76,40 @@ int runModule(const ProgramText& program, v8::Isolate* isolate, v8::Platform* pl
 
 }  // namespace
 
+std::expected<std::string, std::string> readFile(const std::filesystem::path& file)
+{
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(file, error))
+        return std::unexpected("cannot read " + file.string() + ": " +
+                               (error ? error.message() : std::string("not a regular file")));
+    std::ifstream in(file, std::ios::binary);
+    std::string text;
+    char block[65536];
+    while (in.read(block, sizeof block) || in.gcount() > 0)
+        text.append(block, static_cast<std::size_t>(in.gcount()));
+    // eof alone ends a good read; a stream that never opened, or failed
+    // half-way, is bad or failed without having reached the end.
+    if (!in.eof() || in.bad())
+        return std::unexpected("cannot read " + file.string());
+    return text;
+}
+
 std::expected<ProgramText, std::string> loadProgram(const Options& options)
 {
-    if (options.inlineCode)
-        return ProgramText{*options.inlineCode, (std::filesystem::current_path() / "[eval]").string()};
+    if (options.inlineCode) {
+        // The -e code is named as if it were a file in the current directory,
+        // or at the root when that directory is gone.
+        std::error_code error;
+        std::filesystem::path here = std::filesystem::current_path(error);
+        return ProgramText{*options.inlineCode, ((error ? std::filesystem::path("/") : here) / "[eval]").string()};
+    }
 
-    std::ifstream in(options.file, std::ios::binary);
-    std::ostringstream text;
-    if (in)
-        text << in.rdbuf();
-    if (!in || in.bad() || std::filesystem::is_directory(options.file))
-        return std::unexpected("cannot read " + options.file);
-    return ProgramText{std::move(text).str(), std::filesystem::absolute(options.file).lexically_normal().string()};
+    auto text = readFile(options.file);
+    if (!text)
+        return std::unexpected(text.error());
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(options.file, error);
+    return ProgramText{std::move(*text), (error ? options.file : absolute.lexically_normal().string())};
 }
 
 int runProgram(const Options& options, const ProgramText& program, v8::Isolate* isolate, v8::Platform* platform)
@@ -114,15 +129,21 @@ int runProgram(const Options& options, const ProgramText& program, v8::Isolate* 
         callArguments = std::move(*parsed);
     }
 
-    const int status = options.module ? runModule(program, isolate, platform)
-                                      : runClassicScript(options, program, isolate, platform);
-    if (status != kExitSuccess || !options.callPath)
-        return status;
-
-    const std::string url = urlOf(isolate, js::Source{program.code, program.fileName, options.module});
-    const int callStatus = callFunction(context, platform, *options.callPath, callArguments, url);
-    runPendingJobs(isolate, platform);
-    return callStatus;
+    UnhandledRejections rejections(isolate);
+    const std::string url = scriptUrl(isolate, js::Source{program.code, program.fileName, options.module});
+    int status = options.module ? runModule(program, isolate, platform)
+                                : runClassicScript(options, program, isolate, platform);
+    if (status == kExitSuccess && options.callPath) {
+        status = callFunction(context, platform, *options.callPath, callArguments, url);
+        runPendingJobs(isolate, platform);
+    }
+    // A rejection nobody handled is a failure the program did not report.
+    if (auto reason = rejections.first(); status == kExitSuccess && reason) {
+        std::cerr << "qorjs: a promise was rejected and nothing handled it:\n"
+                  << renderRejection(isolate, *reason, url) << std::flush;
+        return kExitScriptFailed;
+    }
+    return status;
 }
 
 }  // namespace qorjs

@@ -7,6 +7,7 @@
 #include <v8-platform.h>
 
 #include <expected>
+#include <filesystem>
 #include <string>
 
 namespace qorjs {
@@ -21,6 +22,9 @@ struct ProgramText {
     std::string code;
     std::string fileName;  // absolute path: the script's URL is made from it
 };
+
+// The whole content of `file`, or why it cannot be had ("cannot read ...").
+std::expected<std::string, std::string> readFile(const std::filesystem::path& file);
 
 // Reads the file or takes the -e code; one error line when the file cannot be read.
 std::expected<ProgramText, std::string> loadProgram(const Options& options);

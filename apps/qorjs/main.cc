@@ -56,9 +56,7 @@ int runInFreshContext(const qorjs::Options& options, const qorjs::ProgramText& p
     return qorjs::runProgram(options, program, isolate.get(), engine.getPlatform());
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int runQorjs(int argc, char** argv)
 {
     auto options = qorjs::parseOptions(argc, argv);
     if (!options) {
@@ -88,4 +86,17 @@ int main(int argc, char** argv)
     const int status = runInFreshContext(*options, *program, js::V8Engine::get());
     js::V8Engine::reset();
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        return runQorjs(argc, argv);
+    } catch (const std::exception& error) {
+        // Whatever went wrong outside the script: one line, never an abort.
+        std::cerr << "qorjs: " << error.what() << std::endl;
+        return qorjs::kExitScriptFailed;
+    }
 }

@@ -256,6 +256,58 @@ TEST_F(DebuggerTest, AClientLeavingDuringAPauseLetsTheScriptFinish)
     EXPECT_EQ(runs, 2);
 }
 
+// A pause served while the run still waits (a "debugger" statement evaluated
+// by the client) that the client ends by closing: the attempt is forgotten
+// quietly, as any orderly close is.
+TEST_F(DebuggerTest, AClientClosingDuringAPauseBeforeTheRunIsNotAnError)
+{
+    startClient([&](DebugClient& client) {
+        client.open();
+        client.send(command(1, "Debugger.enable"));
+        client.send(command(2, "Runtime.evaluate", R"({"expression":"debugger","contextId":1})"));
+        client.readUntil("\"method\":\"Debugger.paused\"");
+        client.close();
+    });
+
+    execute(false);
+    joinClient();
+
+    EXPECT_EQ(runs, 0);
+    EXPECT_EQ(disconnects, 1);
+    EXPECT_EQ(reported(), "");
+}
+
+// The host may call execute with no context entered: the messages are read
+// in the context the debugger announced.
+TEST_F(DebuggerTest, ExecuteWithoutAnEnteredContextStillStartsTheRun)
+{
+    startClient([&](DebugClient& client) {
+        client.open();
+        client.send(command(1, "Runtime.enable"));
+        client.send(command(2, "Runtime.runIfWaitingForDebugger"));
+        client.readUntilClosed();
+    });
+
+    context()->Exit();
+    execute(false, [this] {
+        v8::Context::Scope entered(context());
+        run("var ran = true;");
+    });
+    context()->Enter();
+    debugger.reset();
+    joinClient();
+
+    EXPECT_EQ(runs, 1);
+    EXPECT_EQ(global("ran"), "true");
+}
+
+TEST_F(DebuggerTest, ConstructingWithoutAContextThrows)
+{
+    context()->Exit();
+    EXPECT_THROW(js::V8Debugger(isolate, js::V8Engine::get().getPlatform()), std::logic_error);
+    context()->Enter();
+}
+
 // A client that never answers the close frame keeps the destructor no longer
 // than the close's time limit; then the socket is shut.
 TEST_F(DebuggerTest, DestructionDoesNotWaitForeverForAnUnansweredClose)

@@ -77,6 +77,14 @@ TEST(Qorjs, OutputErrorRenderingAndExitStatus)
         {{"--bogus"}, "", oneLine, 2},
         {{"-e"}, "", oneLine, 2},
         {{"--inspect=port", "a.js"}, "", oneLine, 2},
+        {{"--inspect=0", "a.js"}, "", oneLine, 2},  // a port nobody would be told
+        {{"/proc/self/mem"}, "", AllOf(oneLine, HasSubstr("cannot read")), 2},  // a read that fails half-way
+        {{"-e", "print(Symbol('s'), 1n)"}, "Symbol(s) 1\n", "", 0},
+        // A rejection nothing handles fails the program; one handled late does not.
+        {{"-e", "Promise.reject(new Error('lost'))"}, "",
+         AllOf(StartsWith("qorjs: a promise was rejected and nothing handled it:\n"), HasSubstr(":1:16: Error: lost\n")),
+         1},
+        {{"-e", "const p = Promise.reject(1); p.catch(() => print('handled'))"}, "handled\n", "", 0},
     };
     for (const Case& c : cases) {
         std::string command = shellQuoted(QORJS_BINARY);

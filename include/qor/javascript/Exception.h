@@ -5,12 +5,21 @@
 #include <exception>
 #include <string>
 
+#if defined(_MSC_VER)
+// An exported class with a std::string member and a std::exception base:
+// both come from the same runtime as the host's, so the warnings are moot.
+#    pragma warning(push)
+#    pragma warning(disable : 4251 4275)
+#endif
+
 namespace qor {
 
 // The library's exception base: an exception that carries its message.
 class QORJS_API exception : public std::exception {
 public:
+    // An exception whose what() is `message`.
     explicit exception(std::string message);
+    // Copies carry the same message.
     exception(const exception&) = default;
     exception& operator=(const exception&) = default;
     ~exception() override;
@@ -18,6 +27,7 @@ public:
     // The message given at construction.
     const char* what() const noexcept override;
 
+    // The text what() returns.
     std::string message;
 };
 
@@ -35,3 +45,7 @@ public:
 };
 
 }  // namespace qor::format::engine::javascript
+
+#if defined(_MSC_VER)
+#    pragma warning(pop)
+#endif

@@ -21,14 +21,17 @@ struct DebugConnection;
 //
 // Everything happens on the thread that owns the isolate: construct, call,
 // and destroy it there with the isolate entered. The library starts no thread;
-// every network step is a blocking call. Failures are never thrown at the
-// host: each is one line "Error: <text>" on std::cerr.
+// every network step is a blocking call. Network failures, and std::exceptions
+// thrown by the host's own callbacks, are not thrown at the host: each is
+// reported as one line "Error: <text>" on std::cerr (an orderly close by the
+// client is not reported). Exceptions of other types pass through.
 class V8Debugger {
 public:
     // Creates V8's inspector for `isolate` and announces its current context,
     // the one DevTools will see. The isolate must be entered, with a context
-    // entered. `platform` (V8Engine::getPlatform) runs V8's tasks while a
-    // script is paused; both must outlive the debugger.
+    // entered (std::logic_error otherwise). `platform`
+    // (V8Engine::getPlatform) runs V8's tasks while a script is paused; both
+    // must outlive the debugger.
     QORJS_API V8Debugger(v8::Isolate* isolate, v8::Platform* platform);
 
     // Closes an open connection with close code 1000, waiting at most five

@@ -7,6 +7,7 @@
 
 #include <v8-inspector.h>
 #include <v8-isolate.h>
+#include <v8-persistent-handle.h>
 #include <v8-platform.h>
 
 #include <memory>
@@ -45,7 +46,7 @@ class V8InspectorClientImpl final : public v8_inspector::V8InspectorClient {
 public:
     // Creates the inspector and announces the isolate's current context in
     // kContextGroupId. The isolate must be entered, with a context entered,
-    // on the calling thread.
+    // on the calling thread; without a context it throws std::logic_error.
     V8InspectorClientImpl(v8::Isolate* isolate, v8::Platform* platform, V8Debugger* debugger);
     ~V8InspectorClientImpl() override;
 
@@ -58,6 +59,9 @@ public:
 
     // Destroys the session, if there is one.
     void disconnectSession();
+
+    // The context announced to the inspector: the one DevTools sees.
+    v8::Local<v8::Context> announcedContext() const { return context.Get(isolate); }
 
     // The current session, or null while no client is connected.
     v8_inspector::V8InspectorSession* session() const { return currentSession.get(); }
@@ -72,6 +76,7 @@ public:
 private:
     v8::Isolate* isolate;
     v8::Platform* platform;
+    v8::Global<v8::Context> context;
     std::unique_ptr<v8_inspector::V8Inspector> inspector;
     std::unique_ptr<v8_inspector::V8InspectorSession> currentSession;
     V8InspectorChannel channel;

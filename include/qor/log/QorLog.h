@@ -7,17 +7,30 @@
 // pieces, which carry their own spacing and are joined without separators.
 
 #include <initializer_list>
-#include <iosfwd>
+#include <ostream>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #if defined(_WIN32)
-#    define QORLOG_API
+#    if defined(QorLog_EXPORTS)
+#        define QORLOG_API __declspec(dllexport)
+#    else
+#        define QORLOG_API __declspec(dllimport)
+#    endif
+// LoggerInterface's destructor, and with it the class's vtable, is defined
+// and exported by QorJavaScript, which calls the interface.
+#    if defined(QORJS_BUILDING_LIBRARY)
+#        define QORLOG_INTERFACE_API __declspec(dllexport)
+#    else
+#        define QORLOG_INTERFACE_API __declspec(dllimport)
+#    endif
 #else
 #    define QORLOG_API __attribute__((visibility("default")))
+#    define QORLOG_INTERFACE_API __attribute__((visibility("default")))
 #endif
 
 namespace qor::log {
@@ -29,10 +42,9 @@ inline constexpr int kLevelFatal = 4;  // fatal errors, failed checks, uncaught 
 
 // A named logger. Implementations accept concurrent calls of `log` from any
 // thread, and copy what they keep: the pieces die when `log` returns.
-class QORLOG_API LoggerInterface {
+class QORLOG_INTERFACE_API LoggerInterface {
 public:
-    // Defined (empty) and exported by QorJavaScript, so a QorLog without a
-    // QorJavaScript beside it in the process does not link.
+    // Empty; defined and exported by QorJavaScript.
     virtual ~LoggerInterface();
 
     // The name the logger is registered under.
@@ -73,18 +85,55 @@ private:
 
 // A ready logger that writes each record as one line to a stream:
 // "[NAME] LEVEL: text", where LEVEL is "event", "debug", "info", "error" or
-// "fatal" for levels 0 to 4 and "level N" otherwise. Lines from
-// concurrent calls never interleave. The stream must outlive the logger.
-class QORLOG_API StreamLogger final : public LoggerInterface {
+// "fatal" for levels 0 to 4 and "level N" otherwise. Lines from concurrent
+// calls never interleave. The stream must outlive the logger.
+//
+// Defined in this header: the logging service's library then needs nothing
+// of QorJavaScript, which owns the interface's destructor.
+class StreamLogger final : public LoggerInterface {
 public:
-    StreamLogger(std::string name, std::ostream& out, int minimumLevel = kLevelEvent);
+    StreamLogger(std::string name, std::ostream& out, int minimumLevel = kLevelEvent)
+        : loggerName(std::move(name)), out(out), minimumLevel(minimumLevel)
+    {
+    }
 
-    std::string_view name() const override;
-    void setLevel(int minimumLevel) override;
-    void log(int level, std::initializer_list<std::string_view> pieces) override;
-    void flush() override;
+    std::string_view name() const override { return loggerName; }
+
+    void setLevel(int level) override
+    {
+        std::lock_guard lock(mutex);
+        minimumLevel = level;
+    }
+
+    void log(int level, std::initializer_list<std::string_view> pieces) override
+    {
+        // The line is built before the lock is taken, so writers wait only
+        // for one another's single write.
+        std::string line = "[" + loggerName + "] " + levelName(level) + ": ";
+        for (std::string_view piece : pieces)
+            line += piece;
+        line += '\n';
+
+        std::lock_guard lock(mutex);
+        if (level < minimumLevel)
+            return;
+        out.write(line.data(), static_cast<std::streamsize>(line.size()));
+        out.flush();
+    }
+
+    void flush() override
+    {
+        std::lock_guard lock(mutex);
+        out.flush();
+    }
 
 private:
+    static std::string levelName(int level)
+    {
+        static constexpr const char* names[] = {"event", "debug", "info", "error", "fatal"};
+        return level >= 0 && level < 5 ? names[level] : "level " + std::to_string(level);
+    }
+
     const std::string loggerName;
     std::ostream& out;
     std::mutex mutex;

@@ -30,7 +30,8 @@ struct Error {
     // Carried for the host; the library never fills it.
     std::optional<std::string> detail;
 
-    // Line of the failure, counted from 1 from the script's first line.
+    // Line of the failure, counted from 1 from the script's first line; 0 when
+    // V8 knows the message but no script position (no script was running).
     std::optional<std::int64_t> lineNumber;
 
     // Columns of the failing span on that line, counted from 0.
@@ -50,7 +51,8 @@ public:
     // The exception caught by `tryCatch`, read with the isolate's current
     // context. Reading does not reset `tryCatch`, and JavaScript run while
     // converting (a throwing toString or stack getter) cannot disturb it:
-    // such a piece is left empty or absent. Enters the isolate itself.
+    // such a piece is left empty or absent. `isolate` is not null; the
+    // builder enters it itself.
     QORJS_API static Error get(Error::Type type, v8::Isolate* isolate, const v8::TryCatch& tryCatch);
 
     // An Error whose message is `text`. With a live isolate (the caller then

@@ -47,11 +47,14 @@ public:
     // again in this process afterwards.
     QORJS_API static void reset();
 
+    // Shuts V8 down: disposes of V8, then of the platform. Run by reset() or
+    // when the library is unloaded; the engine is never deleted by the host.
     QORJS_API ~V8Engine();
     V8Engine(const V8Engine&) = delete;
     V8Engine& operator=(const V8Engine&) = delete;
 
     // The platform V8 runs on, owned by the engine (pass it to V8Debugger).
+    // Invalid once reset() has run.
     QORJS_API v8::Platform* getPlatform();
 
     // The snapshot file the next start-up reads; empty means
@@ -149,7 +152,7 @@ public:
 
     // Calls the function at `path` with `this` undefined (not the object it
     // was found on: sloppy functions see the global object) and `arguments`
-    // in order. success is false when no function is found or the call
+    // in order, each a non-empty handle. success is false when no function is found or the call
     // returns nothing; a throw, in the lookup or the call, stays pending.
     // Throws V8Microsoft on Windows when a structured exception is raised
     // inside the call.

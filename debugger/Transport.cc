@@ -19,6 +19,8 @@
 #include <boost/beast/http/write.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include <sstream>
+
 namespace qor::format::engine::javascript {
 
 namespace asio = boost::asio;
@@ -83,7 +85,18 @@ void V8Debugger::openWebSocket()
         writeForbidden(stream.next_layer(), request.version(), refusal->response);
         throw RefusedHandshake(std::move(refusal->report));
     }
-    stream.accept(request);
+    if (buffer.size() == 0) {
+        stream.accept(request);
+        return;
+    }
+    // The client sent more behind its request without waiting for the answer:
+    // the start of its WebSocket traffic, now in `buffer`. The WebSocket keeps
+    // bytes read ahead of the handshake only when it reads the request itself,
+    // so it is handed the request again, as text, with those bytes behind it.
+    std::ostringstream requestText;
+    requestText << request;
+    const std::string received = requestText.str() + beast::buffers_to_string(buffer.data());
+    stream.accept(asio::buffer(received));
 }
 
 std::string V8Debugger::readMessage()

@@ -7,7 +7,14 @@
 #include <boost/beast/websocket/error.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
 
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+
 #include <algorithm>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
 
 namespace qorjs::test {
 namespace {
@@ -135,6 +142,68 @@ TEST_F(DebuggerTest, AClientLeavingBeforeItsRequestIsNotReported)
 
     EXPECT_EQ(runs, 0);
     EXPECT_EQ(disconnects, 1);
+    EXPECT_EQ(reported(), "");
+}
+
+// Sends `bytes` in one write on a plain TCP connection, ends its sending side
+// and returns everything the server sends until it closes.
+std::string sendAtOnceAndReadToEnd(unsigned short port, const std::string& bytes)
+{
+    namespace asio = boost::asio;
+    asio::io_context context;
+    asio::ip::tcp::socket socket(context);
+    const asio::ip::tcp::endpoint server(asio::ip::make_address("127.0.0.1"), port);
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    boost::system::error_code error;
+    while (socket.connect(server, error), error && std::chrono::steady_clock::now() < giveUp) {
+        socket.close();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (error)
+        throw std::runtime_error("client connect: " + error.message());
+    asio::write(socket, asio::buffer(bytes));
+    socket.shutdown(asio::ip::tcp::socket::shutdown_send);
+    std::string received;
+    char chunk[4096];
+    while (true) {
+        const std::size_t read = socket.read_some(asio::buffer(chunk), error);
+        received.append(chunk, read);
+        if (error)
+            return received;
+    }
+}
+
+// A client frame with a zero masking key, so that the payload stays as it is.
+std::string maskedTextFrame(const std::string& payload)
+{
+    EXPECT_LT(payload.size(), 126u);
+    return std::string{'\x81', static_cast<char>(0x80 | payload.size()), 0, 0, 0, 0} + payload;
+}
+
+// A client that does not wait for the answer to its upgrade request and sends
+// its first message right behind it loses nothing: the bytes read together
+// with the request are the start of the WebSocket traffic.
+TEST_F(DebuggerTest, AMessageSentRightBehindTheUpgradeRequestIsRead)
+{
+    const std::string request =
+        "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+    const std::string messages =
+        maskedTextFrame(command(1, "Runtime.evaluate", R"({"expression":"6 * 7","contextId":1})")) +
+        maskedTextFrame(command(2, "Runtime.runIfWaitingForDebugger"));
+    std::string received;
+    startClient([&](DebugClient&) { received = sendAtOnceAndReadToEnd(port, request + messages); });
+
+    execute(false);
+    debugger.reset();
+    joinClient();
+
+    EXPECT_TRUE(received.starts_with("HTTP/1.1 101")) << received;
+    EXPECT_NE(received.find("{\"id\":1,\"result\":{\"result\":{\"type\":\"number\",\"value\":42"), std::string::npos)
+        << received;
+    EXPECT_NE(received.find("{\"id\":2,"), std::string::npos) << received;
+    EXPECT_EQ(runs, 1);
+    EXPECT_EQ(disconnects, 0);
     EXPECT_EQ(reported(), "");
 }
 

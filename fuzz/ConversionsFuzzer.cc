@@ -1,0 +1,106 @@
+// Arbitrary bytes through the text conversions: v8_string and back with both
+// qor_string overloads, the inspector string views in both widths, parseJson
+// and getPropertyFromJson. Where the result is known without V8 (well-formed
+// UTF-8, Latin-1, UTF-16) it must match exactly: nothing cut at a zero byte,
+// nothing lost or added.
+
+#include "support/Check.h"
+#include "support/FuzzIsolate.h"
+#include "support/TextOracle.h"
+
+#include <qor/javascript/V8Helper.h>
+
+#include <v8-container.h>
+#include <v8-exception.h>
+#include <v8-primitive.h>
+
+#include <array>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+namespace js = qor::format::engine::javascript;
+using qorjs::fuzz::FuzzIsolate;
+
+void checkStringRoundTrip(v8::Isolate* isolate, std::string_view text)
+{
+    v8::Local<v8::String> string = js::V8Helper::v8_string(text, isolate);
+    FUZZ_CHECK(!string.IsEmpty(), "v8_string refused a short text");
+
+    const std::string back = js::V8Helper::qor_string(string, isolate);
+    FUZZ_CHECK(back == js::V8Helper::qor_string(v8::String::Utf8Value(isolate, string)),
+               "the two qor_string overloads disagree");
+    if (qorjs::fuzz::isValidUtf8(text)) {
+        FUZZ_CHECK(back == text, "well-formed UTF-8 did not come back unchanged");
+    } else {
+        // V8 replaces what is not UTF-8; the result is UTF-8 and stays as it
+        // is on a second trip.
+        FUZZ_CHECK(qorjs::fuzz::isValidUtf8(back), "the text from V8 is not UTF-8");
+        FUZZ_CHECK(js::V8Helper::qor_string(js::V8Helper::v8_string(back, isolate), isolate) == back,
+                   "a second round trip changed the text");
+    }
+}
+
+void checkInspectorViews(v8::Isolate* isolate, std::string_view text)
+{
+    const v8_inspector::StringView narrow = js::V8Helper::v8_inspectorStringView(text);
+    FUZZ_CHECK(narrow.is8Bit() && narrow.length() == text.size(), "the 8-bit view does not cover the text");
+    FUZZ_CHECK(text.empty() || std::memcmp(narrow.characters8(), text.data(), text.size()) == 0,
+               "the 8-bit view shows other bytes");
+    FUZZ_CHECK(js::V8Helper::qor_string(narrow, isolate) == qorjs::fuzz::latin1ToUtf8(text),
+               "an 8-bit view was not read as Latin-1");
+
+    // The same bytes as UTF-16 code units, in an aligned copy.
+    std::vector<std::uint16_t> units(text.size() / 2);
+    if (!units.empty())
+        std::memcpy(units.data(), text.data(), units.size() * sizeof(std::uint16_t));
+    const v8_inspector::StringView wide(units.data(), units.size());
+    FUZZ_CHECK(js::V8Helper::qor_string(wide, isolate) == qorjs::fuzz::utf16ToUtf8(units.data(), units.size()),
+               "a 16-bit view was not read as UTF-16");
+}
+
+void checkJson(v8::Isolate* isolate, v8::Local<v8::Context> context, const std::string& text)
+{
+    v8::TryCatch tryCatch(isolate);
+    v8::Local<v8::Object> parsed = js::V8Helper::parseJson(context, text);
+    if (parsed.IsEmpty())
+        return;
+    FUZZ_CHECK(text.find('\0') == std::string::npos, "JSON with a zero byte was accepted");
+    FUZZ_CHECK(!tryCatch.HasCaught(), "parseJson succeeded with an exception pending");
+
+    // Names the debugger reads, names every object has, and the object's own.
+    std::vector<std::string> names = {"method", "id", "params", "", "__proto__", "constructor", "toString", "0",
+                                      "length"};
+    v8::Local<v8::Array> own;
+    if (parsed->GetOwnPropertyNames(context).ToLocal(&own)) {
+        for (std::uint32_t i = 0; i < own->Length() && i < 16; ++i) {
+            v8::Local<v8::Value> name;
+            if (own->Get(context, i).ToLocal(&name))
+                names.push_back(js::V8Helper::qor_string(name, isolate));
+        }
+    }
+    // A member whose string form throws gives "", which is all there is to
+    // check beyond the reads themselves.
+    for (const std::string& name : names)
+        js::V8Helper::getPropertyFromJson(isolate, parsed, name);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    FuzzIsolate& fuzz = FuzzIsolate::get();
+    v8::Isolate* isolate = fuzz.isolate();
+    {
+        v8::HandleScope scope(isolate);
+        const std::string text(reinterpret_cast<const char*>(data), size);
+        checkStringRoundTrip(isolate, text);
+        checkInspectorViews(isolate, text);
+        checkJson(isolate, fuzz.context(), text);
+    }
+    fuzz.runPendingTasks();
+    return 0;
+}

@@ -1,0 +1,94 @@
+// The bytes a DevTools client sends, as they arrive on the debugger's socket:
+// the HTTP upgrade request, then WebSocket frames.
+//
+// Each input gets a fresh V8Debugger (and with it an inspector) and one call
+// of the public execute() on a loopback port, with a client thread that
+// connects, sends the input and reads what comes back. So the input passes
+// through the listener, the handshake and its Host and Origin checks, the
+// message reads, the session driver and the inspector session; when it asks
+// for the run, the host's work runs a script that can pause, and the rest of
+// the input is read by the pause loop. Destroying the debugger closes what is
+// still open.
+//
+// The library's promises checked here: execute returns (no throw, no crash),
+// and no exception is left pending in the host's isolate.
+
+#include "support/Check.h"
+#include "support/FuzzIsolate.h"
+#include "support/LoopbackClient.h"
+
+#include <qor/javascript/V8Debugger.h>
+#include <qor/javascript/V8Engine.h>
+
+#include <v8-exception.h>
+
+#include <cstdlib>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <string>
+
+namespace {
+
+namespace js = qor::format::engine::javascript;
+using qorjs::fuzz::FuzzIsolate;
+
+// The host's work: a few calls, console output, and a statement that pauses
+// when the client has enabled the debugger.
+constexpr std::string_view kDebuggee =
+    "function add(a, b) { return a + b; }\n"
+    "let total = 0;\n"
+    "for (let i = 0; i < 3; ++i) total = add(total, i);\n"
+    "console.log('total', total);\n"
+    "debugger;\n"
+    "total;\n";
+
+// The debugger's report lines go to std::cerr; a fuzzing run would drown in
+// them, so they are kept from the terminal unless QORJS_FUZZ_REPORTS is set
+// (to see them while replaying one input). Sanitizer reports are written to
+// the file descriptor directly and appear either way.
+class QuietReports {
+public:
+    QuietReports()
+        : original(std::getenv("QORJS_FUZZ_REPORTS") ? std::cerr.rdbuf() : std::cerr.rdbuf(sink.rdbuf()))
+    {
+    }
+    ~QuietReports() { std::cerr.rdbuf(original); }
+
+private:
+    std::ostringstream sink;
+    std::streambuf* original;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    FuzzIsolate& fuzz = FuzzIsolate::get();
+    v8::Isolate* isolate = fuzz.isolate();
+    const unsigned short port = qorjs::fuzz::loopbackPort();
+    {
+        v8::HandleScope scope(isolate);
+        QuietReports quiet;
+        v8::TryCatch hostState(isolate);
+
+        qorjs::fuzz::LoopbackClient client(port, std::string(reinterpret_cast<const char*>(data), size));
+        std::optional<js::V8Debugger> debugger(std::in_place, isolate, fuzz.platform());
+        debugger->execute(
+            true,
+            [isolate] {
+                js::V8Engine::runJavaScriptSource(isolate, js::Source{kDebuggee, "/fuzz/debuggee.js", false});
+            },
+            [&client](unsigned short) {
+                client.serverIsListening();
+                return true;
+            },
+            {},
+            port);
+        debugger.reset();
+        FUZZ_CHECK(client.finish(), "the client could not connect to the debugger");
+        FUZZ_CHECK(!hostState.HasCaught(), "an exception was left pending in the host's isolate");
+    }
+    fuzz.runPendingTasks();
+    return 0;
+}

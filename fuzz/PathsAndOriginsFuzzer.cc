@@ -1,0 +1,234 @@
+// Arbitrary text as a dotted path and as a script's file name.
+//
+// The path is resolved by getFunction, jsFunctionExists and
+// callJsFunctionGetError below a prepared object graph (or the global object)
+// and compared with a walk written in JavaScript from the documented rules.
+// The file name goes through Source::getV8Origin, whose resource name is
+// compared with the file: URL the rules give, and then names a classic script
+// that throws and a module, so that V8 carries it through compilation, stack
+// traces and error records.
+//
+// Input: one byte of switches (bit 0: the global object as the root, bit 1: a
+// module origin), then the text.
+
+#include "support/Check.h"
+#include "support/FuzzIsolate.h"
+
+#include <qor/javascript/V8Engine.h>
+#include <qor/javascript/V8Helper.h>
+
+#include <v8-exception.h>
+#include <v8-function.h>
+#include <v8-message.h>
+#include <v8-primitive.h>
+#include <v8-script.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+namespace js = qor::format::engine::javascript;
+using qorjs::fuzz::FuzzIsolate;
+
+// Every value here is fixed: reading a property twice gives the same result,
+// so the library's walk and the reference walk can be compared.
+constexpr std::string_view kGraph = R"js(
+(function () {
+    const shared = function fromProxy() { return 'proxy'; };
+    const graph = {
+        a: { b: { f() { return 'a.b.f'; } }, g: 5, s: 'text', n: null, u: undefined },
+        '': { '': function empty() { return 'empty'; }, f() { return ''; } },
+        'x y': { 'ü': () => 'unicode', 'a\u0000b': () => 'zero' },
+        getter: { get f() { throw new Error('getter'); }, get ok() { return Math.max; } },
+        calls: {
+            throws() { throw new TypeError('call'); },
+            count(...values) { return values.length; },
+            self() { return this; },
+            deep() { return { a: [1, 2, { b: 'c' }] }; },
+        },
+        proxy: new Proxy({}, {
+            get(target, key) {
+                if (key === 'boom') throw new RangeError('trap');
+                return typeof key === 'string' && key.startsWith('f') ? shared : undefined;
+            },
+        }),
+        array: [function zero() { return 0; }, [function nested() { return 1; }]],
+        fn: Object.assign(function outer() { return 'outer'; }, { inner() { return 'inner'; } }),
+        str: 'abc',
+        sym: Symbol('s'),
+        inherits: Object.create({ inherited() { return 'inherited'; } }),
+    };
+    graph.cycle = graph;
+    return graph;
+})()
+)js";
+
+// The documented walk: split at ".", a trailing "." adds nothing, an empty
+// path names nothing; a value on the way that is not an object ends it.
+// Returns the function, undefined, or throws what a read threw.
+constexpr std::string_view kReferenceWalk = R"js(
+(function (root, path) {
+    const parts = path.split('.');
+    if (parts[parts.length - 1] === '') parts.pop();
+    if (parts.length === 0) return undefined;
+    let current = root[parts[0]];
+    for (let i = 1; i < parts.length; ++i) {
+        if (current === null || (typeof current !== 'object' && typeof current !== 'function')) return undefined;
+        current = current[parts[i]];
+    }
+    return typeof current === 'function' ? current : undefined;
+})
+)js";
+
+struct Prepared {
+    v8::Global<v8::Object> graph;
+    v8::Global<v8::Function> referenceWalk;
+};
+
+v8::Local<v8::Value> runFixed(v8::Isolate* isolate, std::string_view code)
+{
+    auto result = js::V8Engine::runJavaScriptSource(isolate, js::Source{code, "/fuzz/prepared.js", false});
+    FUZZ_CHECK(result.has_value(), "the prepared script failed");
+    return *result;
+}
+
+const Prepared& prepared(v8::Isolate* isolate)
+{
+    static Prepared* ready = [isolate] {
+        v8::HandleScope scope(isolate);
+        auto* made = new Prepared;
+        made->graph.Reset(isolate, runFixed(isolate, kGraph).As<v8::Object>());
+        made->referenceWalk.Reset(isolate, runFixed(isolate, kReferenceWalk).As<v8::Function>());
+        return made;
+    }();
+    return *ready;
+}
+
+std::string describe(std::string_view what, std::string_view text)
+{
+    return std::string(what) + " for \"" + std::string(text) + "\"";
+}
+
+void checkPathWalk(v8::Isolate* isolate, v8::Local<v8::Context> context, v8::Local<v8::Object> root,
+                   std::string_view path)
+{
+    const Prepared& ready = prepared(isolate);
+
+    // What the rules say is at the path.
+    v8::Local<v8::Value> expected;
+    bool expectedThrow;
+    {
+        v8::TryCatch tryCatch(isolate);
+        v8::Local<v8::Value> arguments[] = {root, js::V8Helper::v8_string(path, isolate)};
+        expectedThrow = !ready.referenceWalk.Get(isolate)->Call(context, v8::Undefined(isolate), 2, arguments)
+                             .ToLocal(&expected);
+    }
+
+    {
+        v8::TryCatch tryCatch(isolate);
+        v8::Local<v8::Function> found = js::V8Engine::getFunction(root, context, path);
+        FUZZ_CHECK(tryCatch.HasCaught() == expectedThrow, describe("getFunction's pending exception differs", path));
+        if (!expectedThrow) {
+            const bool expectedFunction = expected->IsFunction();
+            FUZZ_CHECK(found.IsEmpty() != expectedFunction, describe("getFunction found the wrong thing", path));
+            FUZZ_CHECK(found.IsEmpty() || found->StrictEquals(expected),
+                       describe("getFunction found another function", path));
+        }
+    }
+    {
+        v8::TryCatch tryCatch(isolate);
+        const bool exists = js::V8Engine::jsFunctionExists(root, context, path);
+        FUZZ_CHECK(exists == (!expectedThrow && expected->IsFunction()),
+                   describe("jsFunctionExists disagrees with the rules", path));
+    }
+    {
+        v8::TryCatch outer(isolate);
+        std::vector<v8::Local<v8::Value>> arguments = {v8::Integer::New(isolate, 1),
+                                                       js::V8Helper::v8_string("argument", isolate)};
+        auto called = js::V8Engine::callJsFunctionGetError(root, context, path, arguments);
+        FUZZ_CHECK(!outer.HasCaught(), describe("callJsFunctionGetError left an exception pending", path));
+        if (expectedThrow) {
+            FUZZ_CHECK(!called.has_value(), describe("a throwing lookup was not reported as an Error", path));
+        } else if (!expected->IsFunction()) {
+            FUZZ_CHECK(called.has_value() && !called->success,
+                       describe("a missing function was not reported as not found", path));
+        }
+        if (!called.has_value())
+            FUZZ_CHECK(called.error().type == js::Error::Type::Runtime,
+                       describe("the Error is not of type Runtime", path));
+    }
+}
+
+// The resource name the rules give for `fileName`.
+std::string expectedResourceName(std::string_view fileName)
+{
+    std::string path;
+    for (char c : fileName) {
+        if (c == '\\')
+            path += '/';
+        else if (c == ' ')
+            path += "%20";
+        else
+            path += c;
+    }
+    return (fileName.starts_with('/') ? "file://" : "file:///") + path;
+}
+
+void checkOrigin(v8::Isolate* isolate, v8::Local<v8::Context> context, std::string_view fileName, bool isModule)
+{
+    // V8 holds the name as UTF-16, so a name that is not UTF-8 comes back
+    // with V8's replacement characters, as every other text does.
+    const std::string expectedName = js::V8Helper::qor_string(
+        js::V8Helper::v8_string(expectedResourceName(fileName), isolate), isolate);
+
+    const js::Source source{"", std::string(fileName), isModule};
+    const v8::ScriptOrigin origin = source.getV8Origin(isolate);
+    FUZZ_CHECK(js::V8Helper::qor_string(origin.ResourceName(), isolate) == expectedName,
+               describe("the origin's resource name is not the file URL", fileName));
+    FUZZ_CHECK(origin.LineOffset() == 0 && origin.ColumnOffset() == 0,
+               describe("the origin has an offset", fileName));
+    FUZZ_CHECK(origin.Options().IsModule() == isModule, describe("the origin's module flag is wrong", fileName));
+
+    if (isModule) {
+        v8::TryCatch tryCatch(isolate);
+        const js::Source module{"export default 1;", std::string(fileName), true};
+        FUZZ_CHECK(!js::V8Engine::loadModule(context, module).IsEmpty(),
+                   describe("a module did not compile under this name", fileName));
+        return;
+    }
+    const js::Source throwing{"(function named() { throw new Error('origin'); })()", std::string(fileName), false};
+    auto result = js::V8Engine::runJavaScriptSource(isolate, throwing);
+    FUZZ_CHECK(!result.has_value(), describe("the throwing script did not fail", fileName));
+    const js::Error& error = result.error();
+    FUZZ_CHECK(error.type == js::Error::Type::Runtime && error.message == "Error: origin",
+               describe("the Error record is wrong", fileName));
+    FUZZ_CHECK(error.lineNumber == 1 && error.sourceLine.has_value(),
+               describe("the Error record has no position", fileName));
+    FUZZ_CHECK(error.stackTrace.has_value() && error.stackTrace->find(expectedName) != std::string::npos,
+               describe("the stack trace does not name the script", fileName));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size == 0)
+        return 0;
+    FuzzIsolate& fuzz = FuzzIsolate::get();
+    v8::Isolate* isolate = fuzz.isolate();
+    {
+        v8::HandleScope scope(isolate);
+        v8::Local<v8::Context> context = fuzz.context();
+        const bool globalRoot = (data[0] & 1) != 0;
+        const bool isModule = (data[0] & 2) != 0;
+        const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
+
+        v8::Local<v8::Object> root = globalRoot ? context->Global() : prepared(isolate).graph.Get(isolate);
+        checkPathWalk(isolate, context, root, text);
+        checkOrigin(isolate, context, text, isModule);
+    }
+    fuzz.runPendingTasks();
+    return 0;
+}

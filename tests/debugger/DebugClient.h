@@ -91,6 +91,10 @@ public:
     // Every message read so far, in order.
     const std::vector<std::string>& received() const { return history; }
 
+    // Whether messages read from now on are kept for received(); a long run
+    // keeps none, so that its memory is the debugger's alone.
+    void keepHistory(bool keep) { keepingHistory = keep; }
+
 private:
     template <class Start>
     boost::system::error_code await(Start start);
@@ -101,6 +105,7 @@ private:
     boost::beast::flat_buffer buffer;
     bool connected = false;
     std::vector<std::string> history;
+    bool keepingHistory = true;
 };
 
 // Whether `text` is the response to the command with this id.

@@ -1,6 +1,7 @@
 // The network side of the debugger: listen on 127.0.0.1 for one client, the
 // server side of the WebSocket handshake, whole-message reads and writes, and
-// the close. Every step is a blocking Boost.Beast call on the isolate's thread.
+// the close. Every step is a blocking Boost.Beast call on the isolate's thread,
+// except the waits on a client that DebugSocket bounds.
 
 #include <qor/javascript/V8Debugger.h>
 
@@ -55,7 +56,7 @@ std::unique_ptr<DebugConnection> V8Debugger::acceptClient(unsigned short port)
     // backlog; leaving this function closes the listener, so one client is
     // served per listener.
     tcp::acceptor acceptor(accepted->ioContext, endpoint, true);
-    tcp::socket socket(accepted->ioContext);
+    DebugSocket socket(tcp::socket(accepted->ioContext));
     acceptor.accept(socket);
 
     accepted->stream = std::make_unique<DebugConnection::WebSocket>(std::move(socket));
@@ -75,7 +76,14 @@ void V8Debugger::openWebSocket()
     beast::flat_buffer buffer;
     http::request<http::empty_body> request;
     boost::system::error_code readError;
-    http::read(stream.next_layer(), buffer, request, readError);
+    bool received = false;
+    http::async_read(stream.next_layer(), buffer, request, [&](boost::system::error_code error, std::size_t) {
+        readError = error;
+        received = true;
+    });
+    if (!stream.next_layer().runUntil(received, kUpgradeRequestWait))
+        throw RefusedHandshake("closed a DevTools connection that sent no complete upgrade request within " +
+                               std::to_string(kUpgradeRequestWait.count()) + " seconds");
     if (readError == http::error::end_of_stream)
         throw boost::system::system_error(websocket::error::closed);
     if (readError)
@@ -142,25 +150,12 @@ void V8Debugger::closeConnection() noexcept
         return;
     DebugConnection& open = *connection;
     try {
-        // Blocking calls cannot be bounded here: after a receive time-out
-        // Asio's synchronous read waits for the socket again. So the close
-        // runs as the one asynchronous operation of the connection, on its
-        // own context, for at most kCloseHandshakeWait.
+        // A client that never answers is shut out after kCloseHandshakeWait.
         bool finished = false;
         open.stream->async_close(websocket::close_code::normal, [&finished](boost::system::error_code) {
             finished = true;
         });
-        open.ioContext.run_for(kCloseHandshakeWait);
-        if (!finished) {
-            // The client never answered: shut the socket, which fails the
-            // pending close at once, and let it complete before the stream goes.
-            boost::system::error_code ignored;
-            tcp::socket& socket = open.stream->next_layer();
-            socket.shutdown(tcp::socket::shutdown_both, ignored);
-            socket.close(ignored);
-            open.ioContext.restart();
-            open.ioContext.run();
-        }
+        open.stream->next_layer().runUntil(finished, kCloseHandshakeWait);
     } catch (...) {
         // Closing is best effort; the connection is destroyed with the debugger.
     }

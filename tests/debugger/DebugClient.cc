@@ -1,6 +1,8 @@
 #include "debugger/DebugClient.h"
 
 #include <boost/asio/connect.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/http/empty_body.hpp>
@@ -47,6 +49,30 @@ bool isResponse(std::string_view text, int id)
     return text.starts_with("{\"id\":" + std::to_string(id) + ",");
 }
 
+std::string clientFrame(unsigned opcode, std::string_view payload, bool fin, std::optional<std::uint64_t> claimedLength)
+{
+    const std::uint64_t length = claimedLength.value_or(payload.size());
+    std::string frame;
+    frame += static_cast<char>((fin ? 0x80 : 0x00) | (opcode & 0x0f));
+    constexpr char masked = static_cast<char>(0x80);
+    if (length < 126) {
+        frame += static_cast<char>(masked | static_cast<char>(length));
+    } else if (length <= 0xffff) {
+        frame += static_cast<char>(masked | 126);
+        for (int shift = 8; shift >= 0; shift -= 8)
+            frame += static_cast<char>((length >> shift) & 0xff);
+    } else {
+        frame += static_cast<char>(masked | 127);
+        for (int shift = 56; shift >= 0; shift -= 8)
+            frame += static_cast<char>((length >> shift) & 0xff);
+    }
+    const char key[4] = {0x12, 0x34, 0x56, 0x78};
+    frame.append(key, 4);
+    for (std::size_t i = 0; i < payload.size(); ++i)
+        frame += static_cast<char>(payload[i] ^ key[i % 4]);
+    return frame;
+}
+
 DebugClient::DebugClient(unsigned short port) : port(port) {}
 
 DebugClient::~DebugClient()
@@ -80,12 +106,14 @@ void DebugClient::connect()
             await([&](auto handler) { beast::get_lowest_layer(ws).async_connect(serverAt(port), handler); });
         if (!error) {
             connected = true;
+            beast::get_lowest_layer(ws).socket().set_option(tcp::no_delay(true));
             return;
         }
         if (error != asio::error::connection_refused || std::chrono::steady_clock::now() > giveUp)
             check(error, "connect");
         beast::get_lowest_layer(ws).close();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        // Short: the soak connects a thousand times, each a moment early.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 }
 
@@ -129,7 +157,8 @@ DebugClient::Message DebugClient::read()
     buffer.clear();
     check(await([&](auto handler) { ws.async_read(buffer, handler); }), "read");
     Message message{beast::buffers_to_string(buffer.data()), ws.got_binary()};
-    history.push_back(message.text);
+    if (keepingHistory)
+        history.push_back(message.text);
     return message;
 }
 
@@ -159,7 +188,8 @@ unsigned DebugClient::readUntilClosed()
         if (error == websocket::error::closed)
             return ws.reason().code;
         check(error, "read until closed");
-        history.push_back(beast::buffers_to_string(buffer.data()));
+        if (keepingHistory)
+            history.push_back(beast::buffers_to_string(buffer.data()));
     }
 }
 
@@ -185,6 +215,53 @@ std::string DebugClient::readRawUntilEof()
             return bytes;
         check(error, "raw read");
     }
+}
+
+void DebugClient::writeRaw(std::string_view bytes)
+{
+    beast::tcp_stream& socket = beast::get_lowest_layer(ws);
+    check(await([&](auto handler) { asio::async_write(socket, asio::buffer(bytes.data(), bytes.size()), handler); }),
+          "raw write");
+}
+
+std::string DebugClient::writeRawReadingAnswers(std::string_view bytes, std::size_t answerSize)
+{
+    beast::tcp_stream& socket = beast::get_lowest_layer(ws);
+    std::string answers(answerSize, '\0');
+    std::optional<boost::system::error_code> written;
+    std::optional<boost::system::error_code> read;
+    socket.expires_after(kStepTimeout);
+    asio::async_write(socket, asio::buffer(bytes.data(), bytes.size()),
+                      [&written](boost::system::error_code error, std::size_t) { written = error; });
+    asio::async_read(socket, asio::buffer(answers),
+                     [&read](boost::system::error_code error, std::size_t) { read = error; });
+    ioContext.restart();
+    ioContext.run();
+    check(written.value_or(asio::error::timed_out), "raw write");
+    check(read.value_or(asio::error::timed_out), "raw read");
+    return answers;
+}
+
+void DebugClient::holdUntilShut()
+{
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (std::chrono::steady_clock::now() < giveUp) {
+        const boost::system::error_code error = await([&](auto handler) {
+            asio::async_write(beast::get_lowest_layer(ws), asio::buffer("!", 1), handler);
+        });
+        if (error)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    throw std::runtime_error("client: the server never shut the connection");
+}
+
+void DebugClient::reset()
+{
+    tcp::socket& socket = beast::get_lowest_layer(ws).socket();
+    boost::system::error_code ignored;
+    socket.set_option(asio::socket_base::linger(true, 0), ignored);
+    socket.close(ignored);
 }
 
 }  // namespace qorjs::test

@@ -11,6 +11,7 @@
 #include <boost/beast/websocket/stream.hpp>
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -70,8 +71,29 @@ public:
     // Reads the socket's bytes, below the WebSocket, until the server shuts it.
     std::string readRawUntilEof();
 
+    // Writes bytes to the socket below the WebSocket, whatever they are.
+    void writeRaw(std::string_view bytes);
+
+    // Writes bytes below the WebSocket while reading the server's answers to
+    // them, so that neither side's buffers fill up; returns the first
+    // `answerSize` bytes the server sent.
+    std::string writeRawReadingAnswers(std::string_view bytes, std::size_t answerSize);
+
+    // After the server has ended its side: keeps this side open, writing a
+    // byte now and then, until the server has closed the socket and a write
+    // fails. Throws when that has not happened within a minute.
+    void holdUntilShut();
+
+    // Leaves at once: the socket is closed with a reset, no close frame, no
+    // orderly end of the stream.
+    void reset();
+
     // Every message read so far, in order.
     const std::vector<std::string>& received() const { return history; }
+
+    // Whether messages read from now on are kept for received(); a long run
+    // keeps none, so that its memory is the debugger's alone.
+    void keepHistory(bool keep) { keepingHistory = keep; }
 
 private:
     template <class Start>
@@ -83,9 +105,22 @@ private:
     boost::beast::flat_buffer buffer;
     bool connected = false;
     std::vector<std::string> history;
+    bool keepingHistory = true;
 };
 
 // Whether `text` is the response to the command with this id.
 bool isResponse(std::string_view text, int id);
+
+// The bytes of one frame as a client sends it (masked). `claimedLength`, if
+// given, is written into the header in place of the payload's true length.
+std::string clientFrame(unsigned opcode,
+                        std::string_view payload,
+                        bool fin = true,
+                        std::optional<std::uint64_t> claimedLength = std::nullopt);
+
+inline constexpr unsigned kContinuationFrame = 0x0;
+inline constexpr unsigned kTextFrame = 0x1;
+inline constexpr unsigned kCloseFrame = 0x8;
+inline constexpr unsigned kPingFrame = 0x9;
 
 }  // namespace qorjs::test

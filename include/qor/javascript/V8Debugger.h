@@ -46,8 +46,9 @@ public:
     // Without a client connection, asks `beforeListen(port)` first (an empty
     // function counts as yes); on false `run` is called directly and nothing
     // is opened. Otherwise it listens on 127.0.0.1:`port`, accepts one client
-    // (blocking, without a time-out), performs the WebSocket handshake and
-    // hands each message to the inspector until the client sends
+    // (blocking, without a time-out), performs the WebSocket handshake (a
+    // client that has not sent its whole upgrade request within five seconds
+    // fails it) and hands each message to the inspector until the client sends
     // "Runtime.runIfWaitingForDebugger"; then `run` is called. With
     // `breakOnStart` the script pauses before the first statement `run`
     // executes.

@@ -1,0 +1,66 @@
+#pragma once
+
+// The TCP socket under the debugger's WebSocket. The session's traffic is
+// all blocking calls, and a client may rightly stay silent for hours while a
+// script is paused. But at three points the host would wait on a client that
+// owes it something, for ever if the client never delivers: its upgrade
+// request, its answer to a close frame the host sent, and the end of its side
+// of the connection after a close (Beast's teardown reads until then). Those
+// waits are bounded here.
+//
+// Blocking calls cannot be bounded (after a receive time-out Asio's
+// synchronous read waits for the socket again), so a bounded wait is an
+// asynchronous operation run on the socket's own context for a limited time;
+// when the time is up the socket is closed.
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core/role.hpp>
+#include <boost/beast/websocket/teardown.hpp>
+#include <boost/system/error_code.hpp>
+
+#include <chrono>
+#include <utility>
+
+namespace qor::format::engine::javascript {
+
+// How long a new client has to deliver its whole upgrade request: browsers
+// and tools send it at once. The client has not been vetted yet (see
+// HandshakeRules.h) and the listener serves one client, so a connection that
+// never finishes its request would otherwise lock every client out.
+inline constexpr std::chrono::seconds kUpgradeRequestWait{5};
+
+// How long the host waits for the client's side of a close: its close frame
+// after the host's, and the end of its connection after the close frames.
+inline constexpr std::chrono::seconds kCloseHandshakeWait{5};
+
+class DebugSocket : public boost::asio::ip::tcp::socket {
+public:
+    explicit DebugSocket(boost::asio::ip::tcp::socket&& accepted);
+
+    // Runs the socket's I/O context until `finished` is true (the handler of
+    // the operation the caller started sets it) or `limit` has passed. At
+    // the limit the socket is closed, which fails what is pending at once,
+    // and that is run to its end. Whether `finished` came true in time.
+    bool runUntil(const bool& finished, std::chrono::steady_clock::duration limit);
+};
+
+// Found by Beast through argument-dependent lookup in place of its own
+// teardown for TCP sockets, which it runs inside a blocking read or close
+// once the close frames are exchanged or the connection has failed. The same
+// steps (shut the sending side, read until the client ends its side, close),
+// but the reading for at most kCloseHandshakeWait. A client that is too slow
+// costs nothing else: the error Beast is about to report stays the one it
+// reports.
+void teardown(boost::beast::role_type role, DebugSocket& socket, boost::system::error_code& error);
+
+// The asynchronous teardown, run inside the bounded close at destruction, is
+// Beast's own for TCP sockets: that close is bounded as a whole.
+template <class Handler>
+void async_teardown(boost::beast::role_type role, DebugSocket& socket, Handler&& handler)
+{
+    boost::beast::websocket::async_teardown(role, static_cast<boost::asio::ip::tcp::socket&>(socket),
+                                            std::forward<Handler>(handler));
+}
+
+}  // namespace qor::format::engine::javascript

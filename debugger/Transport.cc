@@ -103,8 +103,8 @@ void V8Debugger::openWebSocket()
     // so it is handed the request again, as text, with those bytes behind it.
     std::ostringstream requestText;
     requestText << request;
-    const std::string received = requestText.str() + beast::buffers_to_string(buffer.data());
-    stream.accept(asio::buffer(received));
+    const std::string requestAndAhead = requestText.str() + beast::buffers_to_string(buffer.data());
+    stream.accept(asio::buffer(requestAndAhead));
 }
 
 std::string V8Debugger::readMessage()

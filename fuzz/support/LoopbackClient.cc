@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 
 namespace qorjs::fuzz {
 
@@ -59,17 +60,27 @@ void resetAndClose(int socket)
 
 unsigned short loopbackPort()
 {
+    // Below the range the system hands out for outgoing connections: a port
+    // from there can be taken at any moment as the local end of some other
+    // connection (the fuzzer's own clients included), and the next listen
+    // on it would fail.
     static const unsigned short port = [] {
-        const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address = loopbackAddress(0);
-        socklen_t length = sizeof address;
-        if (socket < 0 || ::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            std::perror("loopbackPort");
-            std::abort();
+        unsigned lowestEphemeral = 32768;
+        std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> lowestEphemeral;
+        const unsigned first = lowestEphemeral > 11024 ? lowestEphemeral - 10000 : 1024;
+        for (unsigned offset = 0; offset < 10000; ++offset) {
+            const auto candidate =
+                static_cast<unsigned short>(first + (static_cast<unsigned>(::getpid()) + offset * 7) % 10000);
+            const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const sockaddr_in address = loopbackAddress(candidate);
+            const bool free =
+                socket >= 0 && ::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+            ::close(socket);
+            if (free)
+                return candidate;
         }
-        ::close(socket);
-        return ntohs(address.sin_port);
+        std::fputs("loopbackPort: no free port below the ephemeral range\n", stderr);
+        std::abort();
     }();
     return port;
 }

@@ -6,8 +6,8 @@
 
 namespace qorjs::fuzz {
 
-// A port on 127.0.0.1 that nothing listened on when asked; the same one for
-// the life of the process.
+// A port on 127.0.0.1 that was free when first asked, below the ephemeral
+// range; the same one for the life of the process.
 unsigned short loopbackPort();
 
 // A client of the debugger on another thread: once told that the server is

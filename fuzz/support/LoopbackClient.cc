@@ -58,31 +58,50 @@ void resetAndClose(int socket)
 
 }  // namespace
 
+namespace {
+
+// Ports below the range the system hands out for outgoing connections: a
+// port from there can be taken at any moment as the local end of some other
+// connection (the fuzzer's own clients included), and the next listen on it
+// would fail.
+unsigned short nextFreePort(unsigned& offset)
+{
+    unsigned lowestEphemeral = 32768;
+    std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> lowestEphemeral;
+    const unsigned first = lowestEphemeral > 11024 ? lowestEphemeral - 10000 : 1024;
+    for (const unsigned end = offset + 10000; offset < end; ++offset) {
+        const unsigned spread = (static_cast<unsigned>(::getpid()) + offset * 7) % 10000;
+        const auto candidate = static_cast<unsigned short>(first + spread);
+        const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in address = loopbackAddress(candidate);
+        const bool free =
+            socket >= 0 && ::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        ::close(socket);
+        if (free) {
+            ++offset;
+            return candidate;
+        }
+    }
+    std::fputs("loopbackPort: no free port below the ephemeral range\n", stderr);
+    std::abort();
+}
+
+unsigned portOffset = 0;
+unsigned short chosenPort = 0;
+
+}  // namespace
+
 unsigned short loopbackPort()
 {
-    // Below the range the system hands out for outgoing connections: a port
-    // from there can be taken at any moment as the local end of some other
-    // connection (the fuzzer's own clients included), and the next listen
-    // on it would fail.
-    static const unsigned short port = [] {
-        unsigned lowestEphemeral = 32768;
-        std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> lowestEphemeral;
-        const unsigned first = lowestEphemeral > 11024 ? lowestEphemeral - 10000 : 1024;
-        for (unsigned offset = 0; offset < 10000; ++offset) {
-            const auto candidate =
-                static_cast<unsigned short>(first + (static_cast<unsigned>(::getpid()) + offset * 7) % 10000);
-            const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            const sockaddr_in address = loopbackAddress(candidate);
-            const bool free =
-                socket >= 0 && ::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-            ::close(socket);
-            if (free)
-                return candidate;
-        }
-        std::fputs("loopbackPort: no free port below the ephemeral range\n", stderr);
-        std::abort();
-    }();
-    return port;
+    if (chosenPort == 0)
+        chosenPort = nextFreePort(portOffset);
+    return chosenPort;
+}
+
+unsigned short anotherLoopbackPort()
+{
+    chosenPort = nextFreePort(portOffset);
+    return chosenPort;
 }
 
 LoopbackClient::LoopbackClient(unsigned short port, std::string bytes)
@@ -92,11 +111,15 @@ LoopbackClient::LoopbackClient(unsigned short port, std::string bytes)
 
 LoopbackClient::~LoopbackClient()
 {
+    abandon();
+    finish();
+}
+
+void LoopbackClient::abandon()
+{
     abandoned = true;
     listening = true;
     listening.notify_one();
-    if (thread.joinable())
-        thread.join();
 }
 
 void LoopbackClient::serverIsListening()

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 
 namespace qorjs::fuzz {
 
@@ -57,21 +58,50 @@ void resetAndClose(int socket)
 
 }  // namespace
 
+namespace {
+
+// Ports below the range the system hands out for outgoing connections: a
+// port from there can be taken at any moment as the local end of some other
+// connection (the fuzzer's own clients included), and the next listen on it
+// would fail.
+unsigned short nextFreePort(unsigned& offset)
+{
+    unsigned lowestEphemeral = 32768;
+    std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> lowestEphemeral;
+    const unsigned first = lowestEphemeral > 11024 ? lowestEphemeral - 10000 : 1024;
+    for (const unsigned end = offset + 10000; offset < end; ++offset) {
+        const unsigned spread = (static_cast<unsigned>(::getpid()) + offset * 7) % 10000;
+        const auto candidate = static_cast<unsigned short>(first + spread);
+        const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in address = loopbackAddress(candidate);
+        const bool free =
+            socket >= 0 && ::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        ::close(socket);
+        if (free) {
+            ++offset;
+            return candidate;
+        }
+    }
+    std::fputs("loopbackPort: no free port below the ephemeral range\n", stderr);
+    std::abort();
+}
+
+unsigned portOffset = 0;
+unsigned short chosenPort = 0;
+
+}  // namespace
+
 unsigned short loopbackPort()
 {
-    static const unsigned short port = [] {
-        const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address = loopbackAddress(0);
-        socklen_t length = sizeof address;
-        if (socket < 0 || ::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            std::perror("loopbackPort");
-            std::abort();
-        }
-        ::close(socket);
-        return ntohs(address.sin_port);
-    }();
-    return port;
+    if (chosenPort == 0)
+        chosenPort = nextFreePort(portOffset);
+    return chosenPort;
+}
+
+unsigned short anotherLoopbackPort()
+{
+    chosenPort = nextFreePort(portOffset);
+    return chosenPort;
 }
 
 LoopbackClient::LoopbackClient(unsigned short port, std::string bytes)
@@ -81,11 +111,15 @@ LoopbackClient::LoopbackClient(unsigned short port, std::string bytes)
 
 LoopbackClient::~LoopbackClient()
 {
+    abandon();
+    finish();
+}
+
+void LoopbackClient::abandon()
+{
     abandoned = true;
     listening = true;
     listening.notify_one();
-    if (thread.joinable())
-        thread.join();
 }
 
 void LoopbackClient::serverIsListening()

@@ -6,9 +6,10 @@
 
 namespace qorjs::fuzz {
 
-// A port on 127.0.0.1 that nothing listened on when asked; the same one for
-// the life of the process.
+// A port on 127.0.0.1 below the ephemeral range that was free when chosen;
+// the same one until anotherLoopbackPort chooses the next free one.
 unsigned short loopbackPort();
+unsigned short anotherLoopbackPort();
 
 // A client of the debugger on another thread: once told that the server is
 // about to listen, it connects to 127.0.0.1:`port`, sends `bytes`, shuts its
@@ -27,6 +28,9 @@ public:
 
     // Called from beforeListen: the listener opens right after.
     void serverIsListening();
+
+    // Stops trying to connect: the server will not listen after all.
+    void abandon();
 
     // Waits for the client to finish (the server has closed, or connecting
     // failed). True when it was connected.

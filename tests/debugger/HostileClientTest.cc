@@ -80,6 +80,7 @@ TEST_P(StalledRequestTest, IsDroppedAfterTheUpgradeRequestWait)
     const auto started = std::chrono::steady_clock::now();
     execute(false);
     const auto waited = std::chrono::steady_clock::now() - started;
+    joinClient();
     std::cout << "dropped the stalled client after "
               << std::chrono::duration_cast<std::chrono::milliseconds>(waited).count() << " ms" << std::endl;
 

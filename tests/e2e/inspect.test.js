@@ -5,40 +5,17 @@
 
 const assert = require('assert/strict');
 const { spawn } = require('child_process');
-const net = require('net');
 const path = require('path');
 const { pathToFileURL } = require('url');
-const CDP = require('chrome-remote-interface');
+const { connectToQorjs: connect, freePort, sleep, withTimeout } = require('./support');
 
 const qorjs = process.argv[2];
 const script = path.join(__dirname, 'fixtures', 'loop.js');
 const scriptUrl = pathToFileURL(script).href;
 const deadlineMs = 60000;
-const stepTimeoutMs = 10000;
 
 // Lines of fixtures/loop.js, counted from 0 as the protocol does.
 const line = { first: 0, addBody: 2, addReturn: 3, callSite: 7 };
-
-function freePort() {
-    return new Promise((resolve, reject) => {
-        const server = net.createServer();
-        server.once('error', reject);
-        server.listen(0, '127.0.0.1', () => {
-            const { port } = server.address();
-            server.close(() => resolve(port));
-        });
-    });
-}
-
-function withTimeout(promise, what, ms = stepTimeoutMs) {
-    let timer;
-    const timeout = new Promise((_, reject) => {
-        timer = setTimeout(() => reject(new Error(`timed out waiting for ${what}`)), ms);
-    });
-    return Promise.race([promise, timeout]).finally(() => clearTimeout(timer));
-}
-
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // Every notification in arrival order; waitFor takes the first that matches.
 class Events {
@@ -66,19 +43,6 @@ class Events {
     }
     any(method, predicate = () => true) {
         return this.seen.some((m) => m.method === method && predicate(m.params));
-    }
-}
-
-// The library prints where it listens a moment before the port accepts.
-async function connect(port) {
-    const started = Date.now();
-    for (;;) {
-        try {
-            return await CDP({ target: `ws://127.0.0.1:${port}`, local: true });
-        } catch (error) {
-            if (error.code !== 'ECONNREFUSED' || Date.now() - started > 3000) throw error;
-            await sleep(50);
-        }
     }
 }
 

@@ -5,6 +5,9 @@
 //
 // Nagle's algorithm is off on the accepted socket unless --nagle is given,
 // which shows what it costs a server that writes a message in several frames.
+// --notify BYTES sends an event of that size before each echo, the way an
+// inspector with the Debugger domain enabled announces the script that a
+// Runtime.evaluate compiled before it answers: two messages per request.
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/address.hpp>
@@ -25,6 +28,7 @@ using tcp = asio::ip::tcp;
 int main(int argc, char** argv)
 {
     unsigned port = 0;
+    std::size_t notifyBytes = 0;
     bool nagle = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view option = argv[i];
@@ -33,8 +37,11 @@ int main(int argc, char** argv)
         } else if (option == "--port" && i + 1 < argc) {
             const std::string_view value = argv[++i];
             std::from_chars(value.data(), value.data() + value.size(), port);
+        } else if (option == "--notify" && i + 1 < argc) {
+            const std::string_view value = argv[++i];
+            std::from_chars(value.data(), value.data() + value.size(), notifyBytes);
         } else {
-            std::cerr << "usage: qorjs_echo_server --port PORT [--nagle]" << std::endl;
+            std::cerr << "usage: qorjs_echo_server --port PORT [--nagle] [--notify BYTES]" << std::endl;
             return 2;
         }
     }
@@ -53,12 +60,20 @@ int main(int argc, char** argv)
         if (!nagle)
             socket.set_option(tcp::no_delay(true));
 
+        const std::string prefix = "{\"method\":\"Echo.notified\",\"params\":{\"padding\":\"";
+        const std::string suffix = "\"}}";
+        const std::string event = notifyBytes > prefix.size() + suffix.size()
+                                      ? prefix + std::string(notifyBytes - prefix.size() - suffix.size(), 'x') + suffix
+                                      : std::string();
+
         websocket::stream<tcp::socket> ws(std::move(socket));
         ws.accept();
         for (;;) {
             beast::flat_buffer buffer;
             ws.read(buffer);
             ws.binary(ws.got_binary());
+            if (!event.empty())
+                ws.write(asio::buffer(event));
             ws.write(buffer.data());
         }
     } catch (const boost::system::system_error& error) {

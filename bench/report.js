@@ -165,6 +165,21 @@ targets.unshift(['Every library operation within 1.10× of its raw V8 floor',
         : `${libraryMisses.length} above: ${libraryMisses.map((pair) => `${pair.operation} ${times(pair.ratio)}`).join(', ')}`,
     yes(libraryMisses.length === 0)]);
 
+// ---- why a debugger target is missed, in this run's figures ----------------------
+
+function analysis() {
+    if (!qorjs || !node || !dispatchPaused) return '';
+    const notes = [];
+    const v8Us = usOf(dispatchPaused);
+    if (plainFloor !== undefined && n.p50[0] > 2 * plainFloor)
+        notes.push(`- **Sequential p50 against the plain floor.** The plain floor is one message each way and a dispatch to a fresh session (${fixed(usOf(dispatchWithText), 1)} µs). The measured session is paused with the Debugger domain enabled: there V8 evaluates through its debugger and announces every evaluated script before answering, ${fixed(v8Us, 1)} µs of CPU per request in V8 alone, and two messages go back. The echo server with such an event before each answer takes ${fixed(echoNotify?.sequential.p50_us, 1)} µs; with the paused dispatch that makes the like-for-like floor of ${fixed(pausedFloor, 1)} µs, which qorjs is within ${times(n.p50[0] / pausedFloor)} of. Node.js, in the same state, takes ${fixed(n.p50[1] / 1000, 1)} ms.`);
+    if (n.pipe[0] < 3 * n.pipe[1])
+        notes.push(`- **Pipelined throughput.** 3× Node.js's would be ${grouped(3 * n.pipe[1])}/s. The V8 inspector's own work on each request (${fixed(v8Us, 1)} µs of CPU, paused, Debugger enabled) bounds one thread at ${grouped(1e6 / v8Us)}/s before any socket work, and the echo server, which does no work at all, answered ${grouped(echo?.pipelined.per_second ?? 0)}/s with Nagle's algorithm off and one write per message. The debugger reads, dispatches and writes every message on the isolate's thread, one write per message, with no queue (its design); Node.js's inspector does its socket work on a thread of its own and lets Nagle's algorithm merge its writes. qorjs's ${grouped(n.pipe[0])}/s is ${times(n.pipe[0] / n.pipe[1])} Node.js's.`);
+    if (n.big15[0] > n.big15[1])
+        notes.push(`- **15 MiB round trip.** qorjs took ${fixed(n.big15[0], 1)} ms, Node.js ${fixed(n.big15[1], 1)} ms; the echo server ${fixed(bigOf(echo, 15 * MiB)?.median_ms, 1)} ms. Most of a large evaluation is V8's: parsing the request, compiling the literal, announcing the script and serialising the answer.`);
+    return notes.length ? `\n### Where a target is missed\n\n${notes.join('\n')}\n` : '';
+}
+
 // ---- history -------------------------------------------------------------------
 
 function historySection() {
@@ -211,11 +226,15 @@ ratio below divides two figures of that same run.${environment.quick === '1' ? '
 ${table(['', ''], machineRows)}
 
 The machine is shared: other builds and tests ran beside this run (load
-average above), so single figures move from run to run. The library's
-figures are medians of CPU time over the repetitions, which waiting for a
-core does not inflate; their coefficient of variation is given per pair
-(highest ${fixed(highestCv * 100, 1)} %). The debugger's figures are wall-clock times
-on the loopback interface.
+average above), so single figures move from run to run, and ratios, taken
+within the run, are what to compare. The library's figures are medians of
+CPU time over the repetitions, which waiting for a core does not inflate;
+their coefficient of variation is given per pair (highest ${fixed(highestCv * 100, 1)} %). The
+1 MB conversions are bimodal, in both halves alike: a repetition whose 1 MB
+buffers come from pages that the C library has just returned to the system
+pays a page fault per 4 KiB (costly on this virtual machine) and takes
+milliseconds instead of about 0.25 ms. The debugger's figures are
+wall-clock times on the loopback interface.
 
 ## Commands
 
@@ -272,7 +291,7 @@ In-process dispatch of the same \`Runtime.evaluate\` to a V8 inspector session w
 ## Targets
 
 ${table(['Target', 'Measured', ''], targets)}
-`);
+${analysis()}`);
 const history = historySection();
 if (history) out.push(history);
 process.stdout.write(out.join('\n'));

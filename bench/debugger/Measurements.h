@@ -22,7 +22,7 @@ struct Limits {
     int stepWarmUp = 20;
     int steps = 1000;
     // A stalling target spends at most this long in one measurement.
-    std::chrono::seconds budget{150};
+    std::chrono::seconds budget{200};
 };
 
 struct Latency {

@@ -2,9 +2,9 @@
 // Turns the results that scripts/bench collected into docs/performance.md:
 //   node bench/report.js RESULTS_DIR [HISTORY_DIR] > docs/performance.md
 // RESULTS_DIR holds environment.txt, commands.txt, library.json (Google
-// Benchmark's JSON) and one JSON object per debugger target (qorjs, node,
-// echo, echo-nagle). HISTORY_DIR may hold earlier qorjs figures with a note,
-// shown beside this run's for comparison.
+// Benchmark's JSON) and, per round R, one JSON object per debugger target:
+// qorjs-rR, node-rR, echo-rR, echo-notify-rR, echo-nagle-rR. HISTORY_DIR may
+// hold earlier qorjs figures with a note, shown beside this run's.
 'use strict';
 
 const fs = require('fs');
@@ -17,28 +17,36 @@ if (!resultsDir) {
 }
 
 const readJson = (file) => JSON.parse(fs.readFileSync(file, 'utf8'));
-const readResult = (name) => {
-    const file = path.join(resultsDir, `${name}.json`);
-    return fs.existsSync(file) && fs.statSync(file).size > 0 ? readJson(file) : null;
-};
+const MiB = 1 << 20;
 
-// ---- formatting ------------------------------------------------------------
+// ---- statistics and formatting ------------------------------------------------
 
+const sorted = (values) => [...values].sort((a, b) => a - b);
+function median(values) {
+    const s = sorted(values.filter((value) => typeof value === 'number' && !Number.isNaN(value)));
+    if (!s.length) return undefined;
+    const middle = Math.floor(s.length / 2);
+    return s.length % 2 ? s[middle] : (s[middle - 1] + s[middle]) / 2;
+}
 function duration(ns) {
+    if (ns === undefined) return '–';
     if (ns >= 1e6) return `${(ns / 1e6).toFixed(2)} ms`;
     if (ns >= 1e3) return `${(ns / 1e3).toFixed(2)} µs`;
     return `${ns.toFixed(1)} ns`;
 }
 const fixed = (value, digits = 2) => (value === undefined || value === null || Number.isNaN(value) ? '–' : value.toFixed(digits));
-const grouped = (value) => Math.round(value).toLocaleString('en-US');
-const times = (value) => `${fixed(value)}×`;
-const yes = (ok) => (ok ? 'met' : '**not met**');
+const grouped = (value) => (value === undefined ? '–' : Math.round(value).toLocaleString('en-US'));
+const times = (value) => (value === undefined ? '–' : `${fixed(value)}×`);
+const us = (value) => (value === undefined ? '–' : value >= 1000 ? `${fixed(value / 1000, 1)} ms` : `${fixed(value, 1)} µs`);
+const ms = (value) => (value === undefined ? '–' : `${fixed(value, 1)} ms`);
+const perSecond = (value) => (value === undefined ? '–' : `${grouped(value)}/s`);
+const verdict = (ok) => (ok === undefined ? '–' : ok ? 'met' : '**not met**');
 function table(header, rows) {
     const line = (cells) => `| ${cells.join(' | ')} |`;
     return [line(header), line(header.map(() => '---')), ...rows.map(line)].join('\n');
 }
 
-// ---- inputs ------------------------------------------------------------------
+// ---- inputs ---------------------------------------------------------------------
 
 const environment = {};
 for (const line of fs.readFileSync(path.join(resultsDir, 'environment.txt'), 'utf8').split('\n')) {
@@ -47,140 +55,198 @@ for (const line of fs.readFileSync(path.join(resultsDir, 'environment.txt'), 'ut
 }
 const commands = fs.readFileSync(path.join(resultsDir, 'commands.txt'), 'utf8').trim().split('\n');
 
-// Per benchmark name: the median and the coefficient of variation of the
-// CPU time over the repetitions, and the median wall time.
+// Per benchmark: the CPU and wall times of its repetitions.
 const benchmarks = new Map();
 for (const entry of readJson(path.join(resultsDir, 'library.json')).benchmarks) {
-    if (entry.run_type !== 'aggregate') continue;
-    const figures = benchmarks.get(entry.run_name) || {};
-    if (entry.aggregate_name === 'median') {
-        figures.cpu = entry.cpu_time;
-        figures.real = entry.real_time;
-    } else if (entry.aggregate_name === 'cv') {
-        figures.cv = entry.cpu_time;
-    }
-    benchmarks.set(entry.run_name, figures);
+    if (entry.run_type !== 'iteration' || entry.error_occurred) continue;
+    const runs = benchmarks.get(entry.run_name) || { cpu: [], real: [] };
+    runs.cpu.push(entry.cpu_time);
+    runs.real.push(entry.real_time);
+    benchmarks.set(entry.run_name, runs);
+}
+function statistics(name) {
+    const runs = benchmarks.get(name);
+    if (!runs) return undefined;
+    const mean = runs.cpu.reduce((sum, value) => sum + value, 0) / runs.cpu.length;
+    const spread = Math.sqrt(runs.cpu.reduce((sum, value) => sum + (value - mean) ** 2, 0) / Math.max(1, runs.cpu.length - 1));
+    return { min: Math.min(...runs.cpu), median: median(runs.cpu), real: median(runs.real), cv: spread / mean, count: runs.cpu.length };
 }
 
-const qorjs = readResult('qorjs');
-const node = readResult('node');
-const echo = readResult('echo');
-const echoNagle = readResult('echo-nagle');
+// The rounds of one debugger target, in order.
+function roundsOf(name) {
+    const pattern = new RegExp(`^${name}-r(\\d+)\\.json$`);
+    return fs.readdirSync(resultsDir)
+        .map((file) => [file, pattern.exec(file)])
+        .filter(([file, match]) => match && fs.statSync(path.join(resultsDir, file)).size > 0)
+        .sort((a, b) => Number(a[1][1]) - Number(b[1][1]))
+        .map(([file]) => readJson(path.join(resultsDir, file)));
+}
+const qorjsRounds = roundsOf('qorjs');
+const nodeRounds = roundsOf('node');
+const echoRounds = roundsOf('echo');
+const notifyRounds = roundsOf('echo-notify');
+const nagleRounds = roundsOf('echo-nagle');
+const rounds = Math.min(qorjsRounds.length, nodeRounds.length);
 
-const bigOf = (result, bytes) => (result ? result.big.find((big) => big.bytes === bytes) : undefined);
-const MiB = 1 << 20;
+// The figures the tables use, read from one result.
+const bigOf = (result, bytes) => result?.big.find((big) => big.bytes === bytes);
+const measures = {
+    p50: (result) => result?.sequential.p50_us,
+    p99: (result) => result?.sequential.p99_us,
+    pipelined: (result) => result?.pipelined.per_second,
+    big1: (result) => bigOf(result, MiB)?.median_ms,
+    big15: (result) => bigOf(result, 15 * MiB)?.median_ms,
+    steps: (result) => result?.steps?.per_second,
+    sequentialCount: (result) => result?.sequential.count,
+    stepCount: (result) => result?.steps?.count,
+    pipelinedCount: (result) => result?.pipelined.count,
+};
+const medianOf = (results, measure) => median(results.map(measures[measure]));
+// The ratio of two targets measured in the same round, and its median over
+// the rounds: each round's two figures were taken back to back.
+function ratioOf(aRounds, bRounds, measure, divide) {
+    const ratios = [];
+    for (let i = 0; i < Math.min(aRounds.length, bRounds.length); ++i) {
+        const a = measures[measure](aRounds[i]);
+        const b = measures[measure](bRounds[i]);
+        if (a && b) ratios.push(divide(a, b));
+    }
+    return { median: median(ratios), all: ratios };
+}
+const lowerIsBetter = (q, n) => n / q;
+const higherIsBetter = (q, n) => q / n;
+const spreadOf = (ratio) => (ratio.all.length > 1 ? `${times(Math.min(...ratio.all))} to ${times(Math.max(...ratio.all))}` : '');
 
-// ---- the library against raw V8 -----------------------------------------------
+// ---- the library against raw V8 -----------------------------------------------------
 
 const libraryTarget = 1.10;
-// The order of the issue's list; random interleaving shuffles the JSON's.
+// The order of the operations in the issue's list; random interleaving
+// shuffles the JSON's.
 const operationOrder = ['runJavaScriptSource', 'callJsFunction/', 'callJsFunctionGetError', 'getPropertyNames', 'qor_string', 'v8_string', 'V8Error::get'];
 const rank = (operation) => {
     const index = operationOrder.findIndex((prefix) => operation.startsWith(prefix));
     return index < 0 ? operationOrder.length : index;
 };
 const pairs = [];
-for (const [name, figures] of benchmarks) {
+for (const name of benchmarks.keys()) {
     if (!name.endsWith('/library')) continue;
     const operation = name.slice(0, -'/library'.length);
-    const floor = benchmarks.get(`${operation}/raw`);
+    const library = statistics(name);
+    const floor = statistics(`${operation}/raw`);
     if (!floor) continue;
-    pairs.push({ operation, library: figures, floor, ratio: figures.cpu / floor.cpu });
+    pairs.push({ operation, library, floor, ratio: library.min / floor.min, medianRatio: library.median / floor.median });
 }
 pairs.sort((a, b) => rank(a.operation) - rank(b.operation) || a.operation.localeCompare(b.operation));
 const libraryRows = pairs.map((pair) => [
     pair.operation.replace('/', ', '),
-    duration(pair.library.cpu),
-    duration(pair.floor.cpu),
-    times(pair.ratio),
+    duration(pair.library.min),
+    duration(pair.floor.min),
+    `**${times(pair.ratio)}**`,
+    times(pair.medianRatio),
     `${fixed(pair.library.cv * 100, 1)} % / ${fixed(pair.floor.cv * 100, 1)} %`,
     pair.ratio <= libraryTarget ? 'yes' : '**no**',
 ]);
+const repetitions = pairs.length ? pairs[0].library.count : 0;
 
-const dispatch = benchmarks.get('inspector dispatch/Runtime.evaluate 1+1');
-const dispatchWithText = benchmarks.get('inspector dispatch/Runtime.evaluate 1+1 with response text');
-const dispatchPaused = benchmarks.get('inspector dispatch/Runtime.evaluate 1+1 paused with response text');
+const dispatch = statistics('inspector dispatch/Runtime.evaluate 1+1');
+const dispatchWithText = statistics('inspector dispatch/Runtime.evaluate 1+1 with response text');
+const dispatchPaused = statistics('inspector dispatch/Runtime.evaluate 1+1 paused with response text');
 
-// ---- the debugger against Node.js ----------------------------------------------
+// ---- the debugger against Node.js -----------------------------------------------------
 
-const echoNotify = readResult('echo-notify');
 // Two floors for a sequential round trip, each the echo server's round trip
-// plus the inspector's own CPU time for the request without a socket:
+// in that round plus the inspector's own CPU time for the same request
+// without a socket (median over the repetitions):
 // - plain: one message each way, dispatched to a fresh session;
 // - like for like: an event and the answer back, dispatched to a session
 //   that is paused with Runtime and Debugger enabled, as the measured one is.
-const usOf = (figures) => (figures ? figures.cpu / 1e3 : undefined);
-const plainFloor = echo && dispatchWithText ? echo.sequential.p50_us + usOf(dispatchWithText) : undefined;
-const pausedFloor = echoNotify && dispatchPaused ? echoNotify.sequential.p50_us + usOf(dispatchPaused) : undefined;
-
-function debuggerRows() {
-    const rows = [];
-    const us = (value) => (value === undefined ? undefined : value >= 1000 ? `${fixed(value / 1000, 1)} ms` : `${fixed(value, 1)} µs`);
-    const ms = (value) => (value === undefined ? undefined : `${fixed(value, 1)} ms`);
-    const perSecond = (value) => (value === undefined ? undefined : `${grouped(value)}/s`);
-    const numbers = {
-        p50: [qorjs?.sequential.p50_us, node?.sequential.p50_us],
-        p99: [qorjs?.sequential.p99_us, node?.sequential.p99_us],
-        pipe: [qorjs?.pipelined.per_second, node?.pipelined.per_second],
-        big1: [bigOf(qorjs, MiB)?.median_ms, bigOf(node, MiB)?.median_ms],
-        big15: [bigOf(qorjs, 15 * MiB)?.median_ms, bigOf(node, 15 * MiB)?.median_ms],
-        steps: [qorjs?.steps?.per_second, node?.steps?.per_second],
-    };
-    const ratio = (pair, better) => (pair[0] && pair[1] ? (better === 'lower' ? pair[1] / pair[0] : pair[0] / pair[1]) : undefined);
-    const row = (label, pair, format, better, floor) => {
-        const r = ratio(pair, better);
-        rows.push([label, format(pair[0]) ?? '–', format(pair[1]) ?? '–', r === undefined ? '–' : times(r), floor ?? '–']);
-    };
-    row(`Sequential Runtime.evaluate \`1+1\`, p50 (${qorjs?.sequential.count ?? 0} / ${node?.sequential.count ?? 0} requests)`, numbers.p50, us, 'lower',
-        plainFloor !== undefined ? `${us(plainFloor)} plain, ${us(pausedFloor)} like for like` : undefined);
-    row('Sequential Runtime.evaluate `1+1`, p99', numbers.p99, us, 'lower', echo ? `${us(echo.sequential.p99_us)} echo` : undefined);
-    row(`Pipelined Runtime.evaluate \`1+1\`, ${grouped(qorjs?.pipelined.count ?? 0)} requests`, numbers.pipe, perSecond, 'higher',
-        echo ? `${perSecond(echo.pipelined.per_second)} echo` : undefined);
-    row('Round trip of a 1 MiB message (median)', numbers.big1, ms, 'lower', bigOf(echo, MiB) ? `${ms(bigOf(echo, MiB).median_ms)} echo` : undefined);
-    row('Round trip of a 15 MiB message (median)', numbers.big15, ms, 'lower', bigOf(echo, 15 * MiB) ? `${ms(bigOf(echo, 15 * MiB).median_ms)} echo` : undefined);
-    row(`Debugger.stepOver through a loop (${qorjs?.steps?.count ?? 0} / ${node?.steps?.count ?? 0} steps)`, numbers.steps, perSecond, 'higher', undefined);
-    rows.push(['In-process dispatch of the same request, paused (CPU)', dispatchPaused ? duration(dispatchPaused.cpu) : '–', '–', '–', dispatchWithText ? `${duration(dispatchWithText.cpu)} to a fresh session` : '–']);
-    return { rows, numbers };
+const usOf = (figures) => (figures ? figures.median / 1e3 : undefined);
+function floorRatio(echoes, dispatched) {
+    const ratios = [];
+    const floors = [];
+    for (let i = 0; i < Math.min(qorjsRounds.length, echoes.length); ++i) {
+        const floor = echoes[i].sequential.p50_us + usOf(dispatched);
+        floors.push(floor);
+        ratios.push(qorjsRounds[i].sequential.p50_us / floor);
+    }
+    return { median: median(ratios), all: ratios, floor: median(floors) };
 }
-const debuggerTable = debuggerRows();
-const n = debuggerTable.numbers;
+const plain = dispatchWithText ? floorRatio(echoRounds, dispatchWithText) : undefined;
+const likeForLike = dispatchPaused ? floorRatio(notifyRounds, dispatchPaused) : undefined;
 
-const targets = [];
-if (qorjs && node && plainFloor !== undefined) {
-    targets.push(['Sequential p50 within 2× of the floor: echo round trip + dispatch to a fresh session (plain)',
-        `${fixed(n.p50[0], 1)} µs against ${fixed(plainFloor, 1)} µs: ${times(n.p50[0] / plainFloor)}`, yes(n.p50[0] <= 2 * plainFloor)]);
-    if (pausedFloor !== undefined)
-        targets.push(['The same against the like-for-like floor: echo with an event first + dispatch to a paused session with Debugger enabled',
-            `${fixed(n.p50[0], 1)} µs against ${fixed(pausedFloor, 1)} µs: ${times(n.p50[0] / pausedFloor)}`, yes(n.p50[0] <= 2 * pausedFloor)]);
-    targets.push(['Sequential p50 at least 100× better than Node.js\'s',
-        `${times(n.p50[1] / n.p50[0])}`, yes(n.p50[1] / n.p50[0] >= 100)]);
-    targets.push(['Pipelined throughput at least 3× Node.js\'s',
-        `${times(n.pipe[0] / n.pipe[1])}`, yes(n.pipe[0] / n.pipe[1] >= 3)]);
-    targets.push(['15 MiB round trip no slower than Node.js\'s',
-        `${fixed(n.big15[0], 1)} ms against ${fixed(n.big15[1], 1)} ms: ${times(n.big15[0] / n.big15[1])} of Node.js's time`, yes(n.big15[0] <= n.big15[1])]);
+const ratios = {
+    p50: ratioOf(qorjsRounds, nodeRounds, 'p50', lowerIsBetter),
+    p99: ratioOf(qorjsRounds, nodeRounds, 'p99', lowerIsBetter),
+    pipelined: ratioOf(qorjsRounds, nodeRounds, 'pipelined', higherIsBetter),
+    big1: ratioOf(qorjsRounds, nodeRounds, 'big1', lowerIsBetter),
+    big15: ratioOf(qorjsRounds, nodeRounds, 'big15', lowerIsBetter),
+    steps: ratioOf(qorjsRounds, nodeRounds, 'steps', higherIsBetter),
+};
+
+const debuggerRows = [
+    ['Sequential `Runtime.evaluate` of `1+1`, p50', 'p50', us, plain ? `${us(plain.floor)} plain, ${us(likeForLike?.floor)} like for like` : '–'],
+    ['Sequential, p99', 'p99', us, `${us(medianOf(echoRounds, 'p99'))} echo`],
+    ['Pipelined, messages per second', 'pipelined', perSecond, `${perSecond(medianOf(echoRounds, 'pipelined'))} echo`],
+    ['Round trip of a 1 MiB message', 'big1', ms, `${ms(medianOf(echoRounds, 'big1'))} echo`],
+    ['Round trip of a 15 MiB message', 'big15', ms, `${ms(medianOf(echoRounds, 'big15'))} echo`],
+    ['`Debugger.stepOver` through a loop, steps per second', 'steps', perSecond, '–'],
+].map(([label, measure, format, floor]) => [
+    label, format(medianOf(qorjsRounds, measure)), format(medianOf(nodeRounds, measure)),
+    times(ratios[measure].median), spreadOf(ratios[measure]) || '–', floor,
+]);
+
+const perRoundRows = [];
+for (let i = 0; i < rounds; ++i) {
+    const q = qorjsRounds[i];
+    const n = nodeRounds[i];
+    perRoundRows.push([
+        String(i + 1),
+        `${us(q.sequential.p50_us)} / ${us(n.sequential.p50_us)}`,
+        `${perSecond(q.pipelined.per_second)} / ${perSecond(n.pipelined.per_second)}`,
+        `${ms(bigOf(q, MiB)?.median_ms)} / ${ms(bigOf(n, MiB)?.median_ms)}`,
+        `${ms(bigOf(q, 15 * MiB)?.median_ms)} / ${ms(bigOf(n, 15 * MiB)?.median_ms)}`,
+        `${perSecond(q.steps?.per_second)} / ${perSecond(n.steps?.per_second)}`,
+        echoRounds[i] ? `${us(echoRounds[i].sequential.p50_us)}, ${us(notifyRounds[i]?.sequential.p50_us)}` : '–',
+    ]);
 }
+
+// ---- targets ---------------------------------------------------------------------------
+
 const libraryMisses = pairs.filter((pair) => pair.ratio > libraryTarget);
-targets.unshift(['Every library operation within 1.10× of its raw V8 floor',
+const targets = [[
+    'Every library operation within 1.10× of its raw V8 floor',
     libraryMisses.length === 0 ? `highest ${times(Math.max(...pairs.map((pair) => pair.ratio)))}`
-        : `${libraryMisses.length} above: ${libraryMisses.map((pair) => `${pair.operation} ${times(pair.ratio)}`).join(', ')}`,
-    yes(libraryMisses.length === 0)]);
+        : `${libraryMisses.length} above: ${libraryMisses.map((pair) => `${pair.operation.replace('/', ', ')} ${times(pair.ratio)}`).join('; ')}`,
+    verdict(pairs.length > 0 && libraryMisses.length === 0),
+]];
+if (rounds > 0 && plain) {
+    targets.push(['Sequential p50 within 2× of the floor: echo round trip + dispatch to a fresh session (plain)',
+        `${times(plain.median)} ${plain.all.length > 1 ? `(${spreadOf(plain)})` : ''}`, verdict(plain.median <= 2)]);
+    if (likeForLike)
+        targets.push(['The same against the like-for-like floor: echo with an event before the answer + dispatch to a paused session with Debugger enabled',
+            `${times(likeForLike.median)} ${likeForLike.all.length > 1 ? `(${spreadOf(likeForLike)})` : ''}`, verdict(likeForLike.median <= 2)]);
+    targets.push(['Sequential p50 at least 100× better than Node.js\'s', `${times(ratios.p50.median)} (${spreadOf(ratios.p50) || 'one round'})`, verdict(ratios.p50.median >= 100)]);
+    targets.push(['Pipelined throughput at least 3× Node.js\'s', `${times(ratios.pipelined.median)} (${spreadOf(ratios.pipelined) || 'one round'})`, verdict(ratios.pipelined.median >= 3)]);
+    targets.push(['15 MiB round trip no slower than Node.js\'s', `${times(ratios.big15.median)} as fast (${spreadOf(ratios.big15) || 'one round'})`, verdict(ratios.big15.median >= 1)]);
+}
 
-// ---- why a debugger target is missed, in this run's figures ----------------------
-
+// Why a debugger target is missed, in this run's figures.
 function analysis() {
-    if (!qorjs || !node || !dispatchPaused) return '';
+    if (!rounds || !dispatchPaused) return '';
     const notes = [];
     const v8Us = usOf(dispatchPaused);
-    if (plainFloor !== undefined && n.p50[0] > 2 * plainFloor)
-        notes.push(`- **Sequential p50 against the plain floor.** The plain floor is one message each way and a dispatch to a fresh session (${fixed(usOf(dispatchWithText), 1)} µs). The measured session is paused with the Debugger domain enabled: there V8 evaluates through its debugger and announces every evaluated script before answering, ${fixed(v8Us, 1)} µs of CPU per request in V8 alone, and two messages go back. The echo server with such an event before each answer takes ${fixed(echoNotify?.sequential.p50_us, 1)} µs; with the paused dispatch that makes the like-for-like floor of ${fixed(pausedFloor, 1)} µs, which qorjs is within ${times(n.p50[0] / pausedFloor)} of. Node.js, in the same state, takes ${fixed(n.p50[1] / 1000, 1)} ms.`);
-    if (n.pipe[0] < 3 * n.pipe[1])
-        notes.push(`- **Pipelined throughput.** 3× Node.js's would be ${grouped(3 * n.pipe[1])}/s. The V8 inspector's own work on each request (${fixed(v8Us, 1)} µs of CPU, paused, Debugger enabled) bounds one thread at ${grouped(1e6 / v8Us)}/s before any socket work, and the echo server, which does no work at all, answered ${grouped(echo?.pipelined.per_second ?? 0)}/s with Nagle's algorithm off and one write per message. The debugger reads, dispatches and writes every message on the isolate's thread, one write per message, with no queue (its design); Node.js's inspector does its socket work on a thread of its own and lets Nagle's algorithm merge its writes. qorjs's ${grouped(n.pipe[0])}/s is ${times(n.pipe[0] / n.pipe[1])} Node.js's.`);
-    if (n.big15[0] > n.big15[1])
-        notes.push(`- **15 MiB round trip.** qorjs took ${fixed(n.big15[0], 1)} ms, Node.js ${fixed(n.big15[1], 1)} ms; the echo server ${fixed(bigOf(echo, 15 * MiB)?.median_ms, 1)} ms. Most of a large evaluation is V8's: parsing the request, compiling the literal, announcing the script and serialising the answer.`);
+    if (plain && plain.median > 2)
+        notes.push(`- **Sequential p50 against the plain floor.** The plain floor is one message each way and a dispatch to a fresh session (${fixed(usOf(dispatchWithText), 1)} µs). The measured session is paused with the Debugger domain enabled: there V8 evaluates through its debugger and announces every evaluated script before it answers, ${fixed(v8Us, 1)} µs of CPU per request in V8 alone, and two messages go back. The echo server with such an event before each answer takes ${us(medianOf(notifyRounds, 'p50'))}; with the paused dispatch that makes the like-for-like floor of ${us(likeForLike?.floor)}, which qorjs is within ${times(likeForLike?.median)} of. Node.js, in the same state, takes ${us(medianOf(nodeRounds, 'p50'))}.`);
+    if (ratios.pipelined.median < 3) {
+        const node = medianOf(nodeRounds, 'pipelined');
+        notes.push(`- **Pipelined throughput.** 3× Node.js's would be ${perSecond(3 * node)}. The V8 inspector's own work on each request (${fixed(v8Us, 1)} µs of CPU, paused, Debugger enabled) bounds one thread at ${perSecond(1e6 / v8Us)} before any socket work, and the echo server, which does no work at all, answered ${perSecond(medianOf(echoRounds, 'pipelined'))} with Nagle's algorithm off and one write per message (${perSecond(medianOf(nagleRounds, 'pipelined'))} with it on). The debugger reads, dispatches and writes every message on the isolate's thread, one write per message, with no queue: that is its design. Node.js's inspector does its socket work on a thread of its own, with Nagle's algorithm on. qorjs's ${perSecond(medianOf(qorjsRounds, 'pipelined'))} is ${times(ratios.pipelined.median)} Node.js's.`);
+    }
+    if (ratios.big15.median < 1)
+        notes.push(`- **15 MiB round trip.** qorjs took ${ms(medianOf(qorjsRounds, 'big15'))}, Node.js ${ms(medianOf(nodeRounds, 'big15'))}, the echo server ${ms(medianOf(echoRounds, 'big15'))}. Most of a large evaluation is V8's: parsing the request, compiling the literal, announcing the script and serialising the answer.`);
     return notes.length ? `\n### Where a target is missed\n\n${notes.join('\n')}\n` : '';
 }
 
-// ---- history -------------------------------------------------------------------
+// ---- earlier figures -------------------------------------------------------------------
 
 function historySection() {
     if (!historyDir || !fs.existsSync(historyDir)) return '';
@@ -189,52 +255,47 @@ function historySection() {
         const earlier = readJson(path.join(historyDir, file));
         const notePath = path.join(historyDir, file.replace(/\.json$/, '.md'));
         const note = fs.existsSync(notePath) ? fs.readFileSync(notePath, 'utf8').trim() : '';
+        const now = (measure, format) => (rounds ? format(medianOf(qorjsRounds, measure)) : '–');
         const rows = [
-            ['Sequential p50', `${fixed(earlier.sequential.p50_us, 1)} µs`, qorjs ? `${fixed(qorjs.sequential.p50_us, 1)} µs` : '–'],
-            ['Sequential p99', `${fixed(earlier.sequential.p99_us, 1)} µs`, qorjs ? `${fixed(qorjs.sequential.p99_us, 1)} µs` : '–'],
-            ['Pipelined', `${grouped(earlier.pipelined.per_second)}/s`, qorjs ? `${grouped(qorjs.pipelined.per_second)}/s` : '–'],
-            ['1 MiB round trip', `${fixed(bigOf(earlier, MiB)?.median_ms, 1)} ms`, qorjs ? `${fixed(bigOf(qorjs, MiB)?.median_ms, 1)} ms` : '–'],
-            ['15 MiB round trip', `${fixed(bigOf(earlier, 15 * MiB)?.median_ms, 1)} ms`, qorjs ? `${fixed(bigOf(qorjs, 15 * MiB)?.median_ms, 1)} ms` : '–'],
-            ['Debugger.stepOver', `${fixed(earlier.steps?.per_second, 1)}/s`, qorjs?.steps ? `${fixed(qorjs.steps.per_second, 1)}/s` : '–'],
+            ['Sequential p50', us(measures.p50(earlier)), now('p50', us)],
+            ['Sequential p99', us(measures.p99(earlier)), now('p99', us)],
+            ['Pipelined', perSecond(measures.pipelined(earlier)), now('pipelined', perSecond)],
+            ['1 MiB round trip', ms(measures.big1(earlier)), now('big1', ms)],
+            ['15 MiB round trip', ms(measures.big15(earlier)), now('big15', ms)],
+            ['`Debugger.stepOver`', perSecond(measures.steps(earlier)), now('steps', perSecond)],
         ];
-        parts.push(`${note}\n\n${table([`qorjs`, earlier.label ?? 'earlier', 'this run'], rows)}`);
+        parts.push(`${note}\n\n${table(['qorjs', earlier.label ?? 'earlier', 'this run (median of the rounds)'], rows)}`);
     }
-    return parts.length ? `## Earlier figures\n\n${parts.join('\n\n')}\n` : '';
+    return parts.length ? `\n## Earlier figures\n\n${parts.join('\n\n')}\n` : '';
 }
 
-// ---- the document ----------------------------------------------------------------
+// ---- the document ------------------------------------------------------------------------
 
-const machineRows = ['date', 'commit', 'cpu', 'cores', 'memory', 'kernel', 'compiler', 'build', 'qorjs', 'node', 'boost', 'benchmark', 'load before', 'load after']
+const machineRows = ['date', 'commit', 'cpu', 'cores', 'memory', 'kernel', 'compiler', 'build', 'qorjs', 'node', 'boost', 'benchmark', 'rounds', 'load before', 'load after']
     .filter((key) => environment[key] !== undefined)
     .map((key) => [key, environment[key].replaceAll('|', '\\|')]);
+const echoCells = (results) => (results.length ? [
+    us(medianOf(results, 'p50')), us(medianOf(results, 'p99')), perSecond(medianOf(results, 'pipelined')),
+    ms(medianOf(results, 'big1')), ms(medianOf(results, 'big15'))] : ['–', '–', '–', '–', '–']);
+const figure = (figures) => (figures ? `${duration(figures.median)} (${duration(figures.real)})` : '–');
+const highestCv = Math.max(0, ...pairs.flatMap((pair) => [pair.library.cv, pair.floor.cv]));
 
-const echoCells = (result) => (result ? [
-    `${fixed(result.sequential.p50_us, 1)} µs`, `${fixed(result.sequential.p99_us, 1)} µs`, `${grouped(result.pipelined.per_second)}/s`,
-    `${fixed(bigOf(result, MiB)?.median_ms, 1)} ms`, `${fixed(bigOf(result, 15 * MiB)?.median_ms, 1)} ms`] : ['–', '–', '–', '–', '–']);
-const figure = (figures) => (figures ? `${duration(figures.cpu)} (${duration(figures.real)})` : '–');
-
-const highestCv = Math.max(...[...benchmarks.values()].map((figures) => figures.cv ?? 0));
-
-const out = [];
-out.push(`# Performance
+process.stdout.write(`# Performance
 
 Written by \`scripts/bench\` from one run; run it again to refresh. Every
-ratio below divides two figures of that same run.${environment.quick === '1' ? '\n\n**A quick run (`--quick`): small counts, figures not worth keeping.**' : ''}
+ratio below divides figures of that same run.${environment.quick === '1' ? '\n\n**A quick run (`--quick`): small counts, figures not worth keeping.**' : ''}
 
 ## Machine
 
 ${table(['', ''], machineRows)}
 
 The machine is shared: other builds and tests ran beside this run (load
-average above), so single figures move from run to run, and ratios, taken
-within the run, are what to compare. The library's figures are medians of
-CPU time over the repetitions, which waiting for a core does not inflate;
-their coefficient of variation is given per pair (highest ${fixed(highestCv * 100, 1)} %). The
-1 MB conversions are bimodal, in both halves alike: a repetition whose 1 MB
-buffers come from pages that the C library has just returned to the system
-pays a page fault per 4 KiB (costly on this virtual machine) and takes
-milliseconds instead of about 0.25 ms. The debugger's figures are
-wall-clock times on the loopback interface.
+average above, on two cores), so single figures move from run to run; the
+ratios, each taken between figures measured side by side, are what to
+compare. The 1 MB conversions are bimodal in both halves alike: a repetition
+whose 1 MB buffers come from pages that the C library has just handed back
+to the system pays a page fault per 4 KiB, costly on this virtual machine,
+and takes milliseconds instead of about 0.25 ms.
 
 ## Commands
 
@@ -245,11 +306,15 @@ ${commands.join('\n')}
 ## The library against raw V8
 
 Each library operation beside hand-written V8 code doing the same steps in
-the same isolate and context (\`bench/library/\`): the floor the design allows.
-Both halves open a \`v8::HandleScope\` per iteration. Median CPU time per call;
-the target is 1.10× of the floor.
+the same isolate and context (\`bench/library/\`): the floor the design
+allows. Both halves open a \`v8::HandleScope\` per iteration, and they run
+interleaved at random over ${repetitions} repetitions. The ratio judged is that of the
+fastest repetition of each half (CPU time per call), the estimate least
+disturbed by the other work on the machine; the ratio of the medians and
+the coefficients of variation show how much that disturbance was (highest
+CV ${fixed(highestCv * 100, 1)} %). The target is 1.10× of the floor.
 
-${table(['Operation', 'Library', 'Raw V8', 'Ratio', 'CV (library / raw)', 'Within 1.10×'], libraryRows)}
+${table(['Operation', 'Library', 'Raw V8', 'Ratio', 'Ratio of medians', 'CV (library / raw)', 'Within 1.10×'], libraryRows)}
 
 ## The debugger against Node.js
 
@@ -258,40 +323,51 @@ algorithm off on the client's side), with the target paused on the first
 statement of \`bench/fixtures/step-loop.js\` after \`Runtime.enable\`,
 \`Debugger.enable\` and \`Runtime.runIfWaitingForDebugger\`. Every
 \`Runtime.evaluate\` names the context that \`Runtime.enable\` announced
-(qorjs reports no default context). Sequential: ${qorjs?.sequential.count ?? '–'} round trips after a
-warm-up, one at a time. Pipelined: all requests written back to back on
-one connection while the answers are read, timed to the last answer. Large
-messages: \`Runtime.evaluate\` of a string literal padded so that the request
-is 1 MiB or 15 MiB; the answer carries the string back. Stepping:
-\`Debugger.stepOver\` through the loop, each step ending with \`Debugger.paused\`.
-A measurement that stalls stops at its time budget, so a slow target may
-show fewer requests than asked for (counts given).
+(qorjs reports no default context). Sequential: ${grouped(medianOf(qorjsRounds, 'sequentialCount'))} round trips after 300
+for warm-up, one at a time. Pipelined: ${grouped(medianOf(qorjsRounds, 'pipelinedCount'))} requests written back to back
+on one connection while the answers are read, timed to the last answer.
+Large messages: \`Runtime.evaluate\` of a string literal padded so that the
+request is 1 MiB or 15 MiB (the answer carries the string back), median of
+5 after one unmeasured. Stepping: ${grouped(medianOf(qorjsRounds, 'stepCount'))} \`Debugger.stepOver\` through the loop after
+20 for warm-up, each ending with \`Debugger.paused\`. A measurement that stalls
+stops at its time budget with the count it reached (Node.js: ${grouped(medianOf(nodeRounds, 'sequentialCount'))} sequential, ${grouped(medianOf(nodeRounds, 'stepCount'))} steps).
 
-${table(['Measurement', 'qorjs', 'Node.js', 'qorjs better by', 'Floor'], debuggerTable.rows)}
+The servers are measured in ${rounds} round${rounds === 1 ? '' : 's'}, qorjs and Node.js back to back in each;
+figures are medians over the rounds, and "qorjs better by" is the median of
+the rounds' own ratios (their range beside it).
+
+${table(['Measurement', 'qorjs', 'Node.js', 'qorjs better by', 'range over the rounds', 'Floor'], debuggerRows)}
+
+Per round, qorjs / Node.js:
+
+${table(['Round', 'Sequential p50', 'Pipelined', '1 MiB', '15 MiB', 'Steps', 'Echo p50, with an event'], perRoundRows)}
 
 ## Floors
 
-${table(['Floor', 'Sequential p50', 'p99', 'Pipelined', '1 MiB', '15 MiB'], [
-    ['\`qorjs_echo_server\`, Nagle off', ...echoCells(echo)],
-    ['the same, a 490-byte event before each echo', ...echoCells(echoNotify)],
-    ['the same, Nagle on, no event', ...echoCells(echoNagle)],
+${table(['Floor (median of the rounds)', 'Sequential p50', 'p99', 'Pipelined', '1 MiB', '15 MiB'], [
+    ['`qorjs_echo_server`, Nagle off', ...echoCells(echoRounds)],
+    ['the same, a 490-byte event before each echo', ...echoCells(notifyRounds)],
+    ['the same, Nagle on, no event', ...echoCells(nagleRounds)],
 ])}
 
-The echo server answers with the library defaults of Boost.Beast, as the
-debugger's transport does: one write per message below 4 KiB, a longer
-message in 4 KiB frames of one write each. With Nagle's algorithm on, a
-write that follows another waits for the peer's acknowledgement.
+The echo server answers with Boost.Beast's defaults, as the debugger's
+transport does: one write per message up to 4 KiB, a longer message in
+4 KiB frames of one write each. With Nagle's algorithm on, a small write
+that follows another waits for the peer's acknowledgement, or for enough
+bytes to fill a segment.
 
-In-process dispatch of the same \`Runtime.evaluate\` to a V8 inspector session without a socket (\`qorjs_bench\`, median CPU time; wall time in brackets):
+In-process dispatch of the same \`Runtime.evaluate\` to a V8 inspector
+session without a socket (\`qorjs_bench\`, median CPU time, wall time in
+brackets):
 
 - fresh session, answer left as V8's buffer: ${figure(dispatch)};
 - fresh session, answer turned into host text as the debugger's channel does: ${figure(dispatchWithText)};
-- paused session with Runtime and Debugger enabled, every message turned into host text: ${figure(dispatchPaused)}. Paused, V8 evaluates through its debugger and announces each evaluated script with \`Debugger.scriptParsed\` before it answers: that is the state in which both debuggers are measured above.
+- paused session with Runtime and Debugger enabled, every message turned
+  into host text: ${figure(dispatchPaused)}. Paused, V8 evaluates through its
+  debugger and announces each evaluated script with \`Debugger.scriptParsed\`
+  before it answers: the state in which both debuggers are measured above.
 
 ## Targets
 
 ${table(['Target', 'Measured', ''], targets)}
-${analysis()}`);
-const history = historySection();
-if (history) out.push(history);
-process.stdout.write(out.join('\n'));
+${analysis()}${historySection()}`);

@@ -8,29 +8,40 @@
 #include <v8-primitive.h>
 
 #include <limits>
+#include <optional>
 
 namespace qor::format::engine::javascript {
 
 namespace {
 
-// The parts of a dotted path. An empty part comes from a leading "." or from
-// two in a row; a trailing "." ends the path without adding one, so "main."
-// names the same function as "main", and "" has no parts at all.
-std::vector<std::string_view> splitPath(std::string_view path)
-{
-    std::vector<std::string_view> parts;
-    std::size_t position = 0;
-    while (position < path.size()) {
+// The parts of a dotted path, one at a time, without copying or collecting
+// them: a call resolves its path on every call, so this runs as often as
+// the function itself. An empty part comes from a leading "." or from two in
+// a row; a trailing "." ends the path without adding one, so "main." names
+// the same function as "main", and "" has no parts at all.
+class PathParts {
+public:
+    explicit PathParts(std::string_view path) : path(path) {}
+
+    std::optional<std::string_view> next()
+    {
+        if (position >= path.size())
+            return std::nullopt;
         const std::size_t dot = path.find('.', position);
         if (dot == std::string_view::npos) {
-            parts.push_back(path.substr(position));
-            break;
+            const std::string_view last = path.substr(position);
+            position = path.size();
+            return last;
         }
-        parts.push_back(path.substr(position, dot - position));
+        const std::string_view part = path.substr(position, dot - position);
         position = dot + 1;
+        return part;
     }
-    return parts;
-}
+
+private:
+    std::string_view path;
+    std::size_t position = 0;
+};
 
 // An ordinary property read (getters run, the prototype chain counts). Empty
 // when the read throws, with the exception left pending.
@@ -50,17 +61,18 @@ v8::Local<v8::Function> V8Engine::getFunction(v8::Local<v8::Object> object,
                                               v8::Local<v8::Context> context,
                                               std::string_view path)
 {
-    const std::vector<std::string_view> parts = splitPath(path);
-    if (parts.empty() || object.IsEmpty() || context.IsEmpty())
+    PathParts parts(path);
+    std::optional<std::string_view> part = parts.next();
+    if (!part || object.IsEmpty() || context.IsEmpty())
         return {};
 
     v8::Local<v8::Value> current;
-    if (!readProperty(object, context, parts.front()).ToLocal(&current))
+    if (!readProperty(object, context, *part).ToLocal(&current))
         return {};
-    for (std::size_t i = 1; i < parts.size(); ++i) {
+    while ((part = parts.next())) {
         if (!current->IsObject())
             return {};
-        if (!readProperty(current.As<v8::Object>(), context, parts[i]).ToLocal(&current))
+        if (!readProperty(current.As<v8::Object>(), context, *part).ToLocal(&current))
             return {};
     }
     if (!current->IsFunction())

@@ -312,12 +312,14 @@ TEST_F(DebuggerTest, ConstructingWithoutAContextThrows)
 // than the close's time limit; then the socket is shut.
 TEST_F(DebuggerTest, DestructionDoesNotWaitForeverForAnUnansweredClose)
 {
+    std::atomic<bool> answered = false;
     std::atomic<bool> destroyed = false;
     std::string afterDestruction;
     startClient([&](DebugClient& client) {
         client.open();
         client.send(command(1, "Runtime.runIfWaitingForDebugger"));
         client.readResponse(1);
+        answered = true;
         const auto giveUp = std::chrono::steady_clock::now() + 60s;
         while (!destroyed && std::chrono::steady_clock::now() < giveUp)
             std::this_thread::sleep_for(10ms);
@@ -325,6 +327,12 @@ TEST_F(DebuggerTest, DestructionDoesNotWaitForeverForAnUnansweredClose)
     });
 
     execute(false);
+    // The close frame must not reach the client while its WebSocket still
+    // reads the answer: one read could take both, and the frame would then
+    // sit in the WebSocket's buffer instead of the socket read below.
+    const auto giveUp = std::chrono::steady_clock::now() + 60s;
+    while (!answered && std::chrono::steady_clock::now() < giveUp)
+        std::this_thread::sleep_for(10ms);
     const auto started = std::chrono::steady_clock::now();
     debugger.reset();
     const auto waited = std::chrono::steady_clock::now() - started;

@@ -16,6 +16,13 @@
 #include <stdexcept>
 #include <thread>
 
+#if !defined(_WIN32)
+#    include <arpa/inet.h>
+#    include <netinet/in.h>
+#    include <netinet/tcp.h>
+#    include <sys/socket.h>
+#endif
+
 namespace qorjs::test {
 namespace {
 
@@ -273,6 +280,53 @@ INSTANTIATE_TEST_SUITE_P(
                       HandshakeCase{"DevToolsFrontend", "127.0.0.1:9005", "devtools://devtools", {}, true},
                       HandshakeCase{"ToolWithoutOrigin", "[::1]:9005", std::nullopt, {}, true}),
     [](const ::testing::TestParamInfo<HandshakeCase>& info) { return std::string(info.param.name); });
+
+#if !defined(_WIN32)
+// This process's end of the debugger's connection: the socket bound to
+// 127.0.0.1 at `port` that has a peer (the listener, closed by then, has
+// none; the client's socket is bound to another port). -1 if none.
+int acceptedSocketOn(unsigned short port)
+{
+    for (int fd = 0; fd < 4096; ++fd) {
+        sockaddr_in local{};
+        socklen_t length = sizeof local;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 || local.sin_family != AF_INET ||
+            ntohs(local.sin_port) != port)
+            continue;
+        sockaddr_in peer{};
+        length = sizeof peer;
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0)
+            return fd;
+    }
+    return -1;
+}
+
+// An evaluation answers with two writes (Debugger.scriptParsed, then the
+// response). With Nagle's algorithm the second waits for the client's
+// delayed acknowledgement, 40 ms on every such request.
+TEST_F(DebuggerTest, TheAcceptedSocketWritesWithoutWaitingForAcknowledgements)
+{
+    int noDelay = -1;
+    startClient([](DebugClient& client) {
+        client.open();
+        client.send(command(1, "Runtime.runIfWaitingForDebugger"));
+        client.readResponse(1);
+        client.readUntilClosed();
+    });
+
+    execute(false, [&] {
+        const int fd = acceptedSocketOn(port);
+        socklen_t length = sizeof noDelay;
+        if (fd < 0 || getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, &length) != 0)
+            noDelay = -1;
+    });
+    debugger.reset();
+    joinClient();
+
+    EXPECT_EQ(runs, 1);
+    EXPECT_EQ(noDelay, 1) << "-1: the accepted socket was not found";
+}
+#endif
 
 }  // namespace
 }  // namespace qorjs::test

@@ -1,7 +1,8 @@
 #pragma once
 
+#include "debugger/RestartingSocket.h"
+
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
 #include <chrono>
@@ -14,7 +15,7 @@ namespace qor::format::engine::javascript {
 // runs it. `stream` is declared last so that it goes first: the socket closes
 // (without a close frame) before its context is destroyed.
 struct DebugConnection {
-    using WebSocket = boost::beast::websocket::stream<boost::asio::ip::tcp::socket>;
+    using WebSocket = boost::beast::websocket::stream<RestartingSocket>;
 
     boost::asio::io_context ioContext{1};
     std::unique_ptr<WebSocket> stream;

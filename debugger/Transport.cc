@@ -33,7 +33,7 @@ namespace {
 
 // Answers a refused upgrade request. The client may already be gone; the
 // refusal stands either way, so a failed write is not reported separately.
-void writeForbidden(tcp::socket& socket, unsigned version, const std::string& reason)
+void writeForbidden(RestartingSocket& socket, unsigned version, const std::string& reason)
 {
     http::response<http::string_body> response{http::status::forbidden, version};
     response.set(http::field::content_type, "text/plain; charset=utf-8");
@@ -55,8 +55,14 @@ std::unique_ptr<DebugConnection> V8Debugger::acceptClient(unsigned short port)
     // backlog; leaving this function closes the listener, so one client is
     // served per listener.
     tcp::acceptor acceptor(accepted->ioContext, endpoint, true);
-    tcp::socket socket(accepted->ioContext);
-    acceptor.accept(socket);
+    RestartingSocket socket(accepted->ioContext);
+    // A signal to the host ends a blocked accept with EINTR (see RestartingSocket).
+    boost::system::error_code acceptError;
+    do
+        acceptor.accept(socket, acceptError);
+    while (acceptError == asio::error::interrupted);
+    if (acceptError)
+        throw boost::system::system_error(acceptError, "accept");
 
     accepted->stream = std::make_unique<DebugConnection::WebSocket>(std::move(socket));
     client->connectSession();

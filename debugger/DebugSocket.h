@@ -13,6 +13,7 @@
 // asynchronous operation run on the socket's own context for a limited time;
 // when the time is up the socket is closed.
 
+#include <boost/asio/error.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core/role.hpp>
@@ -20,6 +21,7 @@
 #include <boost/system/error_code.hpp>
 
 #include <chrono>
+#include <cstddef>
 #include <utility>
 
 namespace qor::format::engine::javascript {
@@ -34,9 +36,55 @@ inline constexpr std::chrono::seconds kUpgradeRequestWait{5};
 // after the host's, and the end of its connection after the close frames.
 inline constexpr std::chrono::seconds kCloseHandshakeWait{5};
 
+// Its blocking reads and writes also carry on when a signal interrupts them:
+// a signal handler that the host installed without SA_RESTART makes the
+// kernel end a blocked recv or send with EINTR, which Asio hands on as an
+// error. Nothing was transferred then, so the call is made again; otherwise
+// any signal the host receives while the debugger waits would end the
+// session. The WebSocket and the HTTP reads reach these through the socket's
+// own type; asynchronous operations go through Asio's reactor, which restarts
+// interrupted waits itself.
 class DebugSocket : public boost::asio::ip::tcp::socket {
 public:
     explicit DebugSocket(boost::asio::ip::tcp::socket&& accepted);
+
+    template <class MutableBuffers>
+    std::size_t read_some(const MutableBuffers& buffers, boost::system::error_code& error)
+    {
+        std::size_t read = 0;
+        do
+            read = boost::asio::ip::tcp::socket::read_some(buffers, error);
+        while (error == boost::asio::error::interrupted);
+        return read;
+    }
+
+    template <class MutableBuffers>
+    std::size_t read_some(const MutableBuffers& buffers)
+    {
+        boost::system::error_code error;
+        const std::size_t read = read_some(buffers, error);
+        boost::asio::detail::throw_error(error, "read_some");
+        return read;
+    }
+
+    template <class ConstBuffers>
+    std::size_t write_some(const ConstBuffers& buffers, boost::system::error_code& error)
+    {
+        std::size_t written = 0;
+        do
+            written = boost::asio::ip::tcp::socket::write_some(buffers, error);
+        while (error == boost::asio::error::interrupted);
+        return written;
+    }
+
+    template <class ConstBuffers>
+    std::size_t write_some(const ConstBuffers& buffers)
+    {
+        boost::system::error_code error;
+        const std::size_t written = write_some(buffers, error);
+        boost::asio::detail::throw_error(error, "write_some");
+        return written;
+    }
 
     // Runs the socket's I/O context until `finished` is true (the handler of
     // the operation the caller started sets it) or `limit` has passed. At

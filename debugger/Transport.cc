@@ -34,7 +34,7 @@ namespace {
 
 // Answers a refused upgrade request. The client may already be gone; the
 // refusal stands either way, so a failed write is not reported separately.
-void writeForbidden(tcp::socket& socket, unsigned version, const std::string& reason)
+void writeForbidden(DebugSocket& socket, unsigned version, const std::string& reason)
 {
     http::response<http::string_body> response{http::status::forbidden, version};
     response.set(http::field::content_type, "text/plain; charset=utf-8");
@@ -57,7 +57,13 @@ std::unique_ptr<DebugConnection> V8Debugger::acceptClient(unsigned short port)
     // served per listener.
     tcp::acceptor acceptor(accepted->ioContext, endpoint, true);
     DebugSocket socket(tcp::socket(accepted->ioContext));
-    acceptor.accept(socket);
+    // A signal to the host ends a blocked accept with EINTR (see DebugSocket).
+    boost::system::error_code acceptError;
+    do
+        acceptor.accept(socket, acceptError);
+    while (acceptError == asio::error::interrupted);
+    if (acceptError)
+        throw boost::system::system_error(acceptError, "accept");
     // A message goes out as several writes (a notification before an
     // answer, a long message in 4 KiB frames). With Nagle's algorithm each
     // small write after the first waits for the client's acknowledgement,

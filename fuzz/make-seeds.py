@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
 """Writes the seed corpora in corpus/ (run it after changing a seed here).
 
+The inputs named regression-* in corpus/ are crash inputs the fuzzers found;
+they are kept as they are and not written here.
+
 The transport seeds are what a DevTools client sends: an upgrade request and
 masked WebSocket frames. Their masking key is zero, so the payload stays
 readable text that the fuzzer's dictionary words can be mixed into.

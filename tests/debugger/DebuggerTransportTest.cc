@@ -11,6 +11,9 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <algorithm>
 #include <chrono>
 #include <stdexcept>
@@ -178,6 +181,47 @@ std::string sendAtOnceAndReadToEnd(unsigned short port, const std::string& bytes
         if (error)
             return received;
     }
+}
+
+void ignoreSignal(int) {}
+
+// A host's signal handler installed without SA_RESTART makes the kernel end a
+// blocked accept or read with EINTR. The debugger waits on, in the accept and
+// for the next message alike.
+TEST_F(DebuggerTest, ASignalToTheWaitingHostEndsNothing)
+{
+    struct sigaction handler {};
+    handler.sa_handler = ignoreSignal;
+    sigemptyset(&handler.sa_mask);
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGUSR1, &handler, &previous), 0);
+    const pthread_t host = pthread_self();
+    // Sent while the debugger blocks; a signal that comes before it blocks
+    // tests nothing but fails nothing either, so there are a few.
+    const auto interruptHost = [host] {
+        for (int i = 0; i < 4; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(60));
+            pthread_kill(host, SIGUSR1);
+        }
+    };
+    startClient([&](DebugClient& client) {
+        interruptHost();
+        client.open();
+        client.send(command(1, "Runtime.enable"));
+        client.readResponse(1);
+        interruptHost();
+        client.send(command(2, "Runtime.runIfWaitingForDebugger"));
+        client.readUntilClosed();
+    });
+
+    execute(false);
+    debugger.reset();
+    joinClient();
+    sigaction(SIGUSR1, &previous, nullptr);
+
+    EXPECT_EQ(runs, 1);
+    EXPECT_EQ(disconnects, 0);
+    EXPECT_EQ(reported(), "");
 }
 
 // A client frame with a zero masking key, so that the payload stays as it is.

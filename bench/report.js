@@ -120,8 +120,8 @@ const spreadOf = (ratio) => (ratio.all.length > 1 ? `${times(Math.min(...ratio.a
 // ---- the library against raw V8 -----------------------------------------------------
 
 const libraryTarget = 1.10;
-// The order of the operations in the issue's list; random interleaving
-// shuffles the JSON's.
+// Scripts, calls, names, conversions, errors: a fixed order, since random
+// interleaving shuffles the JSON's.
 const operationOrder = ['runJavaScriptSource', 'callJsFunction/', 'callJsFunctionGetError', 'getPropertyNames', 'qor_string', 'v8_string', 'V8Error::get'];
 const rank = (operation) => {
     const index = operationOrder.findIndex((prefix) => operation.startsWith(prefix));

@@ -35,6 +35,15 @@ ProcessFigures measure()
 
 constexpr long kGrowthLimitKiB = 5 * 1024;
 
+// AddressSanitizer keeps freed memory in quarantine, so resident memory says
+// nothing about leaks there (LeakSanitizer checks those); the descriptor
+// counts still hold.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kResidentMemoryIsMeaningful = false;
+#else
+constexpr bool kResidentMemoryIsMeaningful = true;
+#endif
+
 long countFromEnvironment(const char* name, long fallback)
 {
     const char* value = std::getenv(name);
@@ -177,7 +186,9 @@ TEST_F(SoakTest, MessagesThroughAPausedSession)
            before, after);
     EXPECT_EQ(text(run("hostState.done")), "true");
     EXPECT_EQ(reported(), "");
-    EXPECT_LT(after.residentKiB - before.residentKiB, kGrowthLimitKiB);
+    if (kResidentMemoryIsMeaningful) {
+        EXPECT_LT(after.residentKiB - before.residentKiB, kGrowthLimitKiB);
+    }
     EXPECT_EQ(after.descriptors, before.descriptors);
 }
 
@@ -219,7 +230,9 @@ TEST_F(SoakTest, EvaluationsAcrossPausedSessions)
            afterSession.front(), afterSession.back());
     EXPECT_EQ(runs, kSessions);
     EXPECT_EQ(reported(), "");
-    EXPECT_LT(afterSession.back().residentKiB - afterSession.front().residentKiB, kGrowthLimitKiB);
+    if (kResidentMemoryIsMeaningful) {
+        EXPECT_LT(afterSession.back().residentKiB - afterSession.front().residentKiB, kGrowthLimitKiB);
+    }
     EXPECT_EQ(afterSession.back().descriptors, afterSession.front().descriptors);
 }
 
@@ -280,7 +293,9 @@ TEST_F(SoakTest, AttachRunDetachCycles)
     EXPECT_EQ(listens, runs);
     EXPECT_EQ(disconnects, 0);
     EXPECT_EQ(reported(), "");
-    EXPECT_LT(after.residentKiB - before.residentKiB, kGrowthLimitKiB);
+    if (kResidentMemoryIsMeaningful) {
+        EXPECT_LT(after.residentKiB - before.residentKiB, kGrowthLimitKiB);
+    }
     EXPECT_EQ(after.descriptors, before.descriptors);
 }
 

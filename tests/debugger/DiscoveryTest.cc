@@ -141,9 +141,10 @@ TEST_F(DiscoveryTest, DocumentsAnsweredThenTheWebSocketClientServed)
 }
 
 // The rules that guard the upgrade guard discovery too: a refused request is
-// answered 403 and ends the wait as a refused handshake does; an incomplete
-// one is let go after the same bounded wait.
-TEST_F(DiscoveryTest, RefusedAndStalledRequestsAreHandledAsHandshakes)
+// answered 403 and ends the wait as a refused handshake does, and so does a
+// request for anything else; an incomplete one is let go after the same
+// bounded wait.
+TEST_F(DiscoveryTest, RefusedOtherAndStalledRequestsAreHandledAsHandshakes)
 {
     debugger->enableDiscovery("app.js", "file:///app.js");
     const std::vector<std::string> refusedFields = {
@@ -166,6 +167,14 @@ TEST_F(DiscoveryTest, RefusedAndStalledRequestsAreHandledAsHandshakes)
     EXPECT_NE(refusals.find("refused a DevTools connection from Origin \"http://page.example\""), std::string::npos)
         << refusals;
 
+    // Not discovery's to answer: the handshake's own answer, as without it.
+    HttpAnswer other;
+    startClient([&](DebugClient&) { other = rawGet(port, "/favicon.ico"); });
+    execute(false);
+    joinClient();
+    EXPECT_TRUE(other.head.starts_with("HTTP/1.1 400 ")) << other.head;
+    EXPECT_EQ(disconnects, 3);
+
     std::string stalled;
     startClient([&](DebugClient& client) {
         client.connect();
@@ -178,7 +187,7 @@ TEST_F(DiscoveryTest, RefusedAndStalledRequestsAreHandledAsHandshakes)
     joinClient();
     EXPECT_EQ(stalled, "");
     EXPECT_LT(waited, 10s);
-    EXPECT_EQ(disconnects, 3);
+    EXPECT_EQ(disconnects, 4);
     EXPECT_NE(reported().find("sent no complete upgrade request within 5 seconds"), std::string::npos) << reported();
 }
 

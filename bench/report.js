@@ -318,12 +318,17 @@ ${table(['Operation', 'Library', 'Raw V8', 'Ratio', 'Ratio of medians', 'CV (lib
 
 ## The debugger against Node.js
 
-One WebSocket connection from \`qorjs_debug_load\` (Boost.Beast, Nagle's
-algorithm off on the client's side), with the target paused on the first
+Who measured: every figure in this section and the next, qorjs's and
+Node.js's alike, was measured by the same client, \`qorjs_debug_load\`
+(\`bench/debugger/\`), the project's own C++ client on Boost.Beast; no
+DevTools client written elsewhere took part. It reaches qorjs by its \`ws://\`
+address and Node.js through \`/json/list\`.
+
+One WebSocket connection from \`qorjs_debug_load\` (Nagle's algorithm off
+on the client's side), with the target paused on the first
 statement of \`bench/fixtures/step-loop.js\` after \`Runtime.enable\`,
 \`Debugger.enable\` and \`Runtime.runIfWaitingForDebugger\`. Every
-\`Runtime.evaluate\` names the context that \`Runtime.enable\` announced
-(qorjs reports no default context). Sequential: ${grouped(medianOf(qorjsRounds, 'sequentialCount'))} round trips after 300
+\`Runtime.evaluate\` names the context that \`Runtime.enable\` announced. Sequential: ${grouped(medianOf(qorjsRounds, 'sequentialCount'))} round trips after 300
 for warm-up, one at a time. Pipelined: ${grouped(medianOf(qorjsRounds, 'pipelinedCount'))} requests written back to back
 on one connection while the answers are read, timed to the last answer.
 Large messages: \`Runtime.evaluate\` of a string literal padded so that the
@@ -336,7 +341,7 @@ The servers are measured in ${rounds} round${rounds === 1 ? '' : 's'}, qorjs and
 figures are medians over the rounds, and "qorjs better by" is the median of
 the rounds' own ratios (their range beside it).
 
-${table(['Measurement', 'qorjs', 'Node.js', 'qorjs better by', 'range over the rounds', 'Floor'], debuggerRows)}
+${table(['Measurement (client: qorjs_debug_load)', 'qorjs', 'Node.js', 'qorjs better by', 'range over the rounds', 'Floor'], debuggerRows)}
 
 Per round, qorjs / Node.js:
 

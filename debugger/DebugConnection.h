@@ -3,11 +3,23 @@
 #include "debugger/DebugSocket.h"
 
 #include <boost/asio/io_context.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/empty_body.hpp>
+#include <boost/beast/http/message.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
 #include <memory>
+#include <optional>
 
 namespace qor::format::engine::javascript {
+
+// A client's first request, read before the WebSocket takes the socket over.
+struct ReceivedRequest {
+    bool inTime = false;              // complete, or failed, within kUpgradeRequestWait
+    boost::system::error_code error;  // why the read failed, if it did
+    boost::beast::http::request<boost::beast::http::empty_body> request;
+    boost::beast::flat_buffer ahead;  // what the client sent behind the request
+};
 
 // One accepted DevTools client. The context is never run for the session's
 // traffic, which is all blocking calls; only the bounded waits of DebugSocket
@@ -17,6 +29,9 @@ struct DebugConnection {
     using WebSocket = boost::beast::websocket::stream<DebugSocket>;
 
     boost::asio::io_context ioContext{1};
+    // Read already where the listener had to tell discovery requests from
+    // the upgrade; the handshake starts from it.
+    std::optional<ReceivedRequest> firstRequest;
     std::unique_ptr<WebSocket> stream;
 };
 

@@ -6,6 +6,7 @@
 #include <qor/javascript/V8Debugger.h>
 
 #include "debugger/DebugConnection.h"
+#include "debugger/Discovery.h"
 #include "debugger/ErrorLine.h"
 #include "debugger/HandshakeRules.h"
 
@@ -45,18 +46,10 @@ void writeForbidden(DebugSocket& socket, unsigned version, const std::string& re
     http::write(socket, response, ignored);
 }
 
-}  // namespace
-
-std::unique_ptr<DebugConnection> V8Debugger::acceptClient(unsigned short port)
+// The next client of the listener, with Nagle's algorithm off.
+DebugSocket acceptOne(tcp::acceptor& acceptor, asio::io_context& context)
 {
-    auto accepted = std::make_unique<DebugConnection>();
-    const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
-
-    // Opens, switches address reuse on, binds and listens with the system's
-    // backlog; leaving this function closes the listener, so one client is
-    // served per listener.
-    tcp::acceptor acceptor(accepted->ioContext, endpoint, true);
-    DebugSocket socket(tcp::socket(accepted->ioContext));
+    DebugSocket socket(tcp::socket{context});
     // A signal to the host ends a blocked accept with EINTR (see DebugSocket).
     boost::system::error_code acceptError;
     do
@@ -72,8 +65,72 @@ std::unique_ptr<DebugConnection> V8Debugger::acceptClient(unsigned short port)
     // wire, and a socket that refuses it still works, only slower.
     boost::system::error_code noDelayRefused;
     socket.set_option(tcp::no_delay(true), noDelayRefused);
+    return socket;
+}
 
-    accepted->stream = std::make_unique<DebugConnection::WebSocket>(std::move(socket));
+// The client's first request, waited for at most kUpgradeRequestWait: the
+// client has not been vetted yet, and the listener serves one at a time.
+ReceivedRequest receiveRequest(DebugSocket& socket)
+{
+    ReceivedRequest received;
+    bool finished = false;
+    http::async_read(socket, received.ahead, received.request,
+                     [&](boost::system::error_code error, std::size_t) {
+                         received.error = error;
+                         finished = true;
+                     });
+    received.inTime = socket.runUntil(finished, kUpgradeRequestWait);
+    return received;
+}
+
+// Answers `received` and closes the connection when it is a discovery request
+// that the Host and Origin rules let through. Anything else (an upgrade, a
+// refused or incomplete request, any other resource) is left to the
+// handshake, which answers it as it would without discovery.
+bool answerDiscovery(DebugSocket& socket,
+                     const ReceivedRequest& received,
+                     const DiscoveryTarget& target,
+                     const std::vector<std::string>& allowedOrigins,
+                     unsigned short port)
+{
+    if (!received.inTime || received.error || checkUpgradeRequest(received.request, allowedOrigins))
+        return false;
+    std::optional<http::response<http::string_body>> response = discoveryResponse(received.request, target, port);
+    if (!response)
+        return false;
+    // A client that is gone already has lost only its own answer.
+    boost::system::error_code ignored;
+    http::write(socket, *response, ignored);
+    socket.shutdown(tcp::socket::shutdown_send, ignored);
+    socket.close(ignored);
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<DebugConnection> V8Debugger::acceptClient(unsigned short port)
+{
+    auto accepted = std::make_unique<DebugConnection>();
+    const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
+
+    // Opens, switches address reuse on, binds and listens with the system's
+    // backlog; leaving this function closes the listener, so one client is
+    // served per listener.
+    tcp::acceptor acceptor(accepted->ioContext, endpoint, true);
+    if (listeningCallback)
+        listeningCallback(acceptor.local_endpoint().port());
+
+    while (true) {
+        DebugSocket socket = acceptOne(acceptor, accepted->ioContext);
+        if (discovery) {
+            ReceivedRequest received = receiveRequest(socket);
+            if (answerDiscovery(socket, received, *discovery, allowedOrigins, acceptor.local_endpoint().port()))
+                continue;
+            accepted->firstRequest = std::move(received);
+        }
+        accepted->stream = std::make_unique<DebugConnection::WebSocket>(std::move(socket));
+        break;
+    }
     client->connectSession();
     return accepted;
 }
@@ -87,37 +144,33 @@ void V8Debugger::openWebSocket()
     // The request is read before the WebSocket accepts it, so that Host and
     // Origin can be checked first. As in the WebSocket's own accept, a client
     // that leaves before sending it has closed in an orderly way.
-    beast::flat_buffer buffer;
-    http::request<http::empty_body> request;
-    boost::system::error_code readError;
-    bool received = false;
-    http::async_read(stream.next_layer(), buffer, request, [&](boost::system::error_code error, std::size_t) {
-        readError = error;
-        received = true;
-    });
-    if (!stream.next_layer().runUntil(received, kUpgradeRequestWait))
+    ReceivedRequest received =
+        connection->firstRequest ? std::move(*connection->firstRequest) : receiveRequest(stream.next_layer());
+    connection->firstRequest.reset();
+    if (!received.inTime)
         throw RefusedHandshake("closed a DevTools connection that sent no complete upgrade request within " +
                                std::to_string(kUpgradeRequestWait.count()) + " seconds");
-    if (readError == http::error::end_of_stream)
+    if (received.error == http::error::end_of_stream)
         throw boost::system::system_error(websocket::error::closed);
-    if (readError)
-        throw boost::system::system_error(readError);
+    if (received.error)
+        throw boost::system::system_error(received.error);
 
+    const http::request<http::empty_body>& request = received.request;
     if (std::optional<HandshakeRefusal> refusal = checkUpgradeRequest(request, allowedOrigins)) {
         writeForbidden(stream.next_layer(), request.version(), refusal->response);
         throw RefusedHandshake(std::move(refusal->report));
     }
-    if (buffer.size() == 0) {
+    if (received.ahead.size() == 0) {
         stream.accept(request);
         return;
     }
     // The client sent more behind its request without waiting for the answer:
-    // the start of its WebSocket traffic, now in `buffer`. The WebSocket keeps
-    // bytes read ahead of the handshake only when it reads the request itself,
-    // so it is handed the request again, as text, with those bytes behind it.
+    // the start of its WebSocket traffic. The WebSocket keeps bytes read ahead
+    // of the handshake only when it reads the request itself, so it is handed
+    // the request again, as text, with those bytes behind it.
     std::ostringstream requestText;
     requestText << request;
-    const std::string requestAndAhead = requestText.str() + beast::buffers_to_string(buffer.data());
+    const std::string requestAndAhead = requestText.str() + beast::buffers_to_string(received.ahead.data());
     stream.accept(asio::buffer(requestAndAhead));
 }
 

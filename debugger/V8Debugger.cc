@@ -5,6 +5,7 @@
 #include <qor/javascript/V8Helper.h>
 
 #include "debugger/DebugConnection.h"
+#include "debugger/Discovery.h"
 #include "debugger/ErrorLine.h"
 #include "debugger/HandshakeRules.h"
 
@@ -36,6 +37,19 @@ V8Debugger::~V8Debugger()
 void V8Debugger::setAllowedOrigins(std::vector<std::string> origins)
 {
     allowedOrigins = std::move(origins);
+}
+
+void V8Debugger::setListeningCallback(std::function<void(unsigned short)> listening)
+{
+    listeningCallback = std::move(listening);
+}
+
+void V8Debugger::enableDiscovery(std::string title, std::string url)
+{
+    // One id for the debugger's life: a client that reads the list again
+    // after a reconnect finds the same target.
+    const std::string id = discovery ? discovery->id : newTargetId();
+    discovery = std::make_unique<DiscoveryTarget>(DiscoveryTarget{id, std::move(title), std::move(url)});
 }
 
 void V8Debugger::execute(bool breakOnStart,

@@ -8,6 +8,7 @@
 #include <v8-context.h>
 #include <v8-local-handle.h>
 
+#include <chrono>
 #include <exception>
 #include <stdexcept>
 #include <string>
@@ -53,8 +54,11 @@ V8InspectorClientImpl::V8InspectorClientImpl(v8::Isolate* isolate, v8::Platform*
         throw std::logic_error("V8Debugger needs a context entered on its isolate when it is constructed");
     context.Reset(isolate, current);
     inspector = v8_inspector::V8Inspector::create(isolate, this);
-    inspector->contextCreated(
-        v8_inspector::V8ContextInfo(current, kContextGroupId, V8Helper::v8_inspectorStringView({})));
+    v8_inspector::V8ContextInfo info(current, kContextGroupId, V8Helper::v8_inspectorStringView({}));
+    // DevTools frontends pick the context marked so as the page's main one,
+    // the one their console evaluates in.
+    info.auxData = V8Helper::v8_inspectorStringView(R"({"isDefault":true})");
+    inspector->contextCreated(info);
 }
 
 V8InspectorClientImpl::~V8InspectorClientImpl()
@@ -110,6 +114,19 @@ void V8InspectorClientImpl::runMessageLoopOnPause(int)
 void V8InspectorClientImpl::quitMessageLoopOnPause()
 {
     quitRequested = true;
+}
+
+v8::Local<v8::Context> V8InspectorClientImpl::ensureDefaultContextInGroup(int contextGroupId)
+{
+    if (contextGroupId != kContextGroupId)
+        return {};
+    return announcedContext();
+}
+
+double V8InspectorClientImpl::currentTimeMS()
+{
+    const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+    return std::chrono::duration<double, std::milli>(sinceEpoch).count();
 }
 
 }  // namespace qor::format::engine::javascript

@@ -1,7 +1,12 @@
 #include "Inspect.h"
 
+#include "ErrorReport.h"
+
 #include <qor/javascript/V8Debugger.h>
 
+#include <v8-local-handle.h>
+
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -12,9 +17,9 @@ namespace js = qor::format::engine::javascript;
 
 namespace {
 
-// The library calls this just before it opens the listener, so a client that
-// reacts to these lines may have to retry its first connect for a moment.
-bool announceListening(unsigned short port)
+// Called once the listener is bound, so a client that reacts to these lines
+// finds the port open, and with port 0 it names the port the system chose.
+void announceListening(unsigned short port)
 {
     // One write, so the two lines reach a reader together.
     const std::string where = std::to_string(port);
@@ -22,7 +27,15 @@ bool announceListening(unsigned short port)
                   "To debug, open devtools://devtools/bundled/js_app.html?ws=127.0.0.1:" + where +
                   " in Chrome, or attach a DevTools-protocol client to the ws:// address above\n")
               << std::flush;
-    return true;
+}
+
+// What discovery calls the target: the script's file name, and its URL as
+// the debugger shows it in stack traces and the sources list.
+void describeTarget(js::V8Debugger& debugger, const ProgramText& program, v8::Isolate* isolate)
+{
+    v8::HandleScope handleScope(isolate);
+    const std::string title = std::filesystem::path(program.fileName).filename().string();
+    debugger.enableDiscovery(title, scriptUrl(isolate, js::Source{program.code, program.fileName, false}));
 }
 
 }  // namespace
@@ -31,6 +44,8 @@ int runUnderDebugger(const Options& options, const ProgramText& program, v8::Iso
 {
     js::V8Debugger debugger(isolate, platform);
     debugger.setAllowedOrigins(options.allowedOrigins);
+    debugger.setListeningCallback(announceListening);
+    describeTarget(debugger, program, isolate);
 
     std::optional<int> status;
     const auto run = [&] { status = runProgram(options, program, isolate, platform); };
@@ -38,7 +53,7 @@ int runUnderDebugger(const Options& options, const ProgramText& program, v8::Iso
         // Only a client that came and went before the run is worth waiting
         // for again; a listener that could not open would fail the same way.
         bool clientLeft = false;
-        debugger.execute(options.inspectBreak, run, announceListening, [&] { clientLeft = true; },
+        debugger.execute(options.inspectBreak, run, {}, [&] { clientLeft = true; },
                          *options.inspectPort);
         if (!status && !clientLeft)
             return kExitScriptFailed;

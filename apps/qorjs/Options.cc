@@ -23,7 +23,8 @@ std::string usage()
            "                    dotted PATH (e.g. math.add) with the arguments after\n"
            "                    FILE parsed as JSON, and print its result\n"
            "  --inspect[=PORT]  let a DevTools client attach on ws://127.0.0.1:PORT\n"
-           "                    (default 9005) before the script runs\n"
+           "                    (default 9005; 0 for one the system chooses) before\n"
+           "                    the script runs; DevTools clients find it by port\n"
            "  --inspect-brk[=PORT]\n"
            "                    as --inspect, and pause on the first statement\n"
            "  --inspect-allow-origin=ORIGIN\n"
@@ -53,9 +54,9 @@ std::expected<bool, std::string> readInspectOption(std::string_view argument, st
     rest.remove_prefix(1);
     unsigned int port = 0;
     auto [end, failure] = std::from_chars(rest.data(), rest.data() + rest.size(), port);
-    // Port 0 would listen where nobody is told.
-    if (failure != std::errc() || end != rest.data() + rest.size() || port == 0 || port > 65535)
-        return std::unexpected(std::string(name) + " needs a port from 1 to 65535, not '" + std::string(rest) + "'");
+    // Port 0 lets the system choose; the port really bound is announced.
+    if (failure != std::errc() || end != rest.data() + rest.size() || port > 65535)
+        return std::unexpected(std::string(name) + " needs a port from 0 to 65535, not '" + std::string(rest) + "'");
     options.inspectPort = static_cast<unsigned short>(port);
     return true;
 }

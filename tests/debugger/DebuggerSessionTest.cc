@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <regex>
 #include <thread>
 
 namespace qorjs::test {
@@ -66,6 +67,41 @@ TEST_F(DebuggerTest, RunStartsOnlyOnTheExactRunIfWaitingForDebugger)
     EXPECT_LT(positionOfResponse(received, 1), positionOfResponse(received, 2));
     EXPECT_LT(positionOfResponse(received, 3), positionOfResponse(received, 4));
     EXPECT_EQ(closeCode, 1000u);
+}
+
+// What tools take for granted: the announced context is the default one,
+// marked so for frontends, and the console's clock is the wall clock.
+TEST_F(DebuggerTest, TheAnnouncedContextIsTheDefaultAndTheConsoleKeepsRealTime)
+{
+    std::string created, evaluated, timeEnd;
+    startClient([&](DebugClient& client) {
+        client.open();
+        client.send(command(1, "Runtime.enable"));
+        created = client.readUntil("Runtime.executionContextCreated");
+        client.send(command(2, "Runtime.evaluate", R"({"expression":"6 * 7"})"));
+        evaluated = client.readResponse(2);
+        client.send(command(3, "Runtime.runIfWaitingForDebugger"));
+        timeEnd = client.readUntil("\"type\":\"timeEnd\"");
+        client.readUntilClosed();
+    });
+
+    const double before = static_cast<double>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count());
+    execute(false, [this] {
+        run("console.time('spin'); for (const end = Date.now() + 25; Date.now() < end;); console.timeEnd('spin');");
+    });
+    debugger.reset();
+    joinClient();
+
+    EXPECT_NE(created.find(R"("auxData":{"isDefault":true})"), std::string::npos) << created;
+    EXPECT_NE(evaluated.find(R"("result":{"type":"number","value":42)"), std::string::npos) << evaluated;
+    std::smatch duration;
+    ASSERT_TRUE(std::regex_search(timeEnd, duration, std::regex(R"(spin: ([0-9.]+) ms)"))) << timeEnd;
+    EXPECT_GE(std::stod(duration[1]), 20.0) << timeEnd;
+    std::smatch timestamp;
+    ASSERT_TRUE(std::regex_search(timeEnd, timestamp, std::regex(R"("timestamp":([0-9.e+]+))"))) << timeEnd;
+    EXPECT_GE(std::stod(timestamp[1]), before) << timeEnd;
 }
 
 TEST_F(DebuggerTest, BreakOnStartPausesBeforeTheFirstStatement)

@@ -124,8 +124,9 @@ TEST_F(DebuggerTest, TextThatIsNotUtf8EndsTheSession)
     EXPECT_EQ(closeCode, static_cast<unsigned>(websocket::close_code::bad_payload));
 }
 
-// No HTTP resource is served: the first request must be the upgrade, and the
-// library's own answer and reason stand.
+// Without discovery no HTTP resource is served, not even its documents: the
+// first request must be the upgrade, and the library's own answer and reason
+// stand.
 TEST_F(DebuggerTest, APlainHttpRequestIsAnsweredWithAnError)
 {
     DebugClient::Response response;

@@ -1,7 +1,8 @@
 'use strict';
 // The real DevTools frontend of a headless Chromium as the client of
 // qorjs --inspect-brk: it shows the script paused on line 1, its Resume
-// button lets the script finish, and its console receives the script's output.
+// button lets the script finish, and its console receives the script's output,
+// console.time's duration included.
 //   node browser-devtools.test.js QORJS_BINARY
 
 const assert = require('assert/strict');
@@ -85,9 +86,12 @@ async function test() {
     const { code, signal } = await withTimeout(qorjs.exited, 'qorjs to exit');
     assert.deepEqual({ code, signal }, { code: 0, signal: null }, qorjs.output.stderr);
     assert.ok(!qorjs.output.stderr.includes('Error: '), qorjs.output.stderr);
-    const logged = await poll(() => browser.evaluate(frontend, 'window.qorjsConsole.length && window.qorjsConsole'),
+    const logged = await poll(() => browser.evaluate(frontend, 'window.qorjsConsole.length >= 2 && window.qorjsConsole'),
         "the frontend's console to receive the output");
-    assert.deepEqual(logged, [{ text: 'hello from browser', type: 'log', url: scriptUrl }]);
+    assert.deepEqual(logged[0], { text: 'hello from browser', type: 'log', url: scriptUrl });
+    // The script spins for 25 ms between console.time and console.timeEnd.
+    const timed = /^greeting: ([\d.]+) ?ms$/.exec(logged[1].text);
+    assert.ok(timed && Number(timed[1]) >= 20, JSON.stringify(logged[1]));
 }
 
 runTest('DevTools frontend', test, {

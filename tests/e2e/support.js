@@ -73,10 +73,10 @@ function startQorjs(binary, args) {
     };
 }
 
-// A DevTools-protocol client attached to qorjs. `local: true` keeps the
-// client from asking for /json/protocol first, which would use up the
-// listener's one connection. qorjs announces the port a moment before it
-// listens, so a refused connect is tried again for a while.
+// A DevTools-protocol client attached to qorjs by its ws:// address.
+// `local: true` keeps the client from asking for /json/protocol, which qorjs
+// does not serve. qorjs announces the port once it listens; a refused
+// connect is still tried again for a while, which costs nothing.
 async function connectToQorjs(port) {
     const started = Date.now();
     for (;;) {

@@ -77,7 +77,7 @@ TEST(Qorjs, OutputErrorRenderingAndExitStatus)
         {{"--bogus"}, "", oneLine, 2},
         {{"-e"}, "", oneLine, 2},
         {{"--inspect=port", "a.js"}, "", oneLine, 2},
-        {{"--inspect=0", "a.js"}, "", oneLine, 2},  // a port nobody would be told
+        {{"--inspect=65536", "a.js"}, "", oneLine, 2},
         {{"/proc/self/mem"}, "", AllOf(oneLine, HasSubstr("cannot read")), 2},  // a read that fails half-way
         {{"-e", "print(Symbol('s'), 1n)"}, "Symbol(s) 1\n", "", 0},
         // A rejection nothing handles fails the program; one handled late does not.

@@ -15,6 +15,7 @@
 namespace qor::format::engine::javascript {
 
 struct DebugConnection;
+struct DiscoveryTarget;
 
 // Runs a piece of the host's work under the Chrome DevTools inspector, served
 // over one WebSocket connection on 127.0.0.1.
@@ -82,6 +83,26 @@ public:
     // Applies to handshakes made after the call.
     QORJS_API void setAllowedOrigins(std::vector<std::string> origins);
 
+    // Called with the port each new listener is bound to, once it listens and
+    // before any client is accepted; with port 0, the one the system chose.
+    // This is the moment to tell clients where to connect: beforeListen comes
+    // before the listener exists. Applies to listeners opened after the call.
+    QORJS_API void setListeningCallback(std::function<void(unsigned short)> listening);
+
+    // Serves the HTTP requests with which DevTools clients find a target
+    // before they connect: GET /json/version, /json/list and /json, describing
+    // one target with this `title` and `url` (e.g. the script's file: URL)
+    // whose webSocketDebuggerUrl is ws://127.0.0.1:PORT/ID. /json/protocol
+    // answers 404: clients use the protocol description they bring.
+    //
+    // Each such request is answered on its own connection, which is then
+    // closed; nothing is printed, no callback is called, and the same listener
+    // goes on accepting until a WebSocket client arrives. The Host and Origin
+    // rules and the bound on the upgrade request apply to discovery requests
+    // too, and any other request is handled as without discovery. Off until
+    // this is called; applies to listeners opened after the call.
+    QORJS_API void enableDiscovery(std::string title, std::string url);
+
 private:
     friend class V8InspectorClientImpl;
     friend class V8InspectorChannel;
@@ -115,6 +136,8 @@ private:
     std::function<void()> runCallback;
     std::function<void()> disconnectCallback;
     std::vector<std::string> allowedOrigins;
+    std::function<void(unsigned short)> listeningCallback;
+    std::unique_ptr<DiscoveryTarget> discovery;
     V8InspectorClientImpl inspectorClient;
 };
 

@@ -73,6 +73,14 @@ public:
     // Ends the pause loop after its current pass.
     void quitMessageLoopOnPause() override;
 
+    // The announced context: what V8 evaluates in when a client names no
+    // context (Runtime.evaluate without a contextId, console commands).
+    v8::Local<v8::Context> ensureDefaultContextInGroup(int contextGroupId) override;
+
+    // Wall-clock time in milliseconds since the epoch: the timestamps of
+    // console messages and the durations console.time measures.
+    double currentTimeMS() override;
+
 private:
     v8::Isolate* isolate;
     v8::Platform* platform;

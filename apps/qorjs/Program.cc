@@ -2,6 +2,7 @@
 
 #include "Console.h"
 #include "ErrorReport.h"
+#include "EventLoop.h"
 #include "FunctionCall.h"
 #include "Jobs.h"
 #include "ModuleLoader.h"
@@ -35,8 +36,9 @@ int runClassicScript(const Options& options, const ProgramText& program, v8::Iso
 }
 
 // Compiles and links the module and what it imports, evaluates it (V8 runs
-// the imports first), and waits for its top-level await, if any.
-int runModule(const ProgramText& program, v8::Isolate* isolate, v8::Platform* platform)
+// the imports first), and waits for its top-level await, if any, while the
+// timers run.
+int runModule(const ProgramText& program, v8::Isolate* isolate, EventLoop& loop)
 {
     v8::Local<v8::Context> context = isolate->GetCurrentContext();
     const std::string url = scriptUrl(isolate, js::Source{program.code, program.fileName, true});
@@ -58,19 +60,22 @@ int runModule(const ProgramText& program, v8::Isolate* isolate, v8::Platform* pl
     // await still waits; a throw anywhere in the graph rejects it.
     if (completion->IsPromise()) {
         v8::Local<v8::Promise> promise = completion.As<v8::Promise>();
-        switch (settle(isolate, platform, promise)) {
+        switch (loop.settle(promise)) {
         case v8::Promise::kFulfilled:
             break;
         case v8::Promise::kRejected:
             std::cerr << renderRejection(isolate, promise->Result(), url) << std::flush;
             return kExitScriptFailed;
         case v8::Promise::kPending:
+            if (auto failure = loop.takeFailure()) {
+                std::cerr << *failure << std::flush;
+                return kExitScriptFailed;
+            }
             std::cerr << "qorjs: " << program.fileName
                       << ": top-level await never finished: what it waits for is never settled" << std::endl;
             return kExitScriptFailed;
         }
     }
-    runPendingJobs(isolate, platform);
     return kExitSuccess;
 }
 
@@ -131,11 +136,24 @@ int runProgram(const Options& options, const ProgramText& program, v8::Isolate* 
 
     UnhandledRejections rejections(isolate);
     const std::string url = scriptUrl(isolate, js::Source{program.code, program.fileName, options.module});
-    int status = options.module ? runModule(program, isolate, platform)
+    EventLoop loop(context, platform, url);
+    // As in other runtimes, a rejection still unhandled once the jobs of a
+    // turn have run ends the program, rather than the timers after it.
+    const auto rejected = [&] { return rejections.first().has_value(); };
+
+    int status = options.module ? runModule(program, isolate, loop)
                                 : runClassicScript(options, program, isolate, platform);
-    if (status == kExitSuccess && options.callPath) {
-        status = callFunction(context, platform, *options.callPath, callArguments, url);
-        runPendingJobs(isolate, platform);
+    if (status == kExitSuccess)
+        loop.run(rejected);
+    if (status == kExitSuccess && !loop.failed() && !rejected() && options.callPath) {
+        status = callFunction(context, loop, *options.callPath, callArguments, url);
+        if (status == kExitSuccess)
+            loop.run(rejected);
+    }
+    // A timer or microtask that threw ends the run like an uncaught error.
+    if (auto failure = loop.takeFailure(); status == kExitSuccess && failure) {
+        std::cerr << *failure << std::flush;
+        return kExitScriptFailed;
     }
     // A rejection nobody handled is a failure the program did not report.
     if (auto reason = rejections.first(); status == kExitSuccess && reason) {

@@ -33,6 +33,9 @@ public:
     // The reason of the first promise still rejected without a handler.
     std::optional<v8::Local<v8::Value>> first() const;
 
+    // Forgets the promises kept so far (once they have been reported).
+    void clear() { rejected.clear(); }
+
 private:
     static void track(v8::PromiseRejectMessage message);
 

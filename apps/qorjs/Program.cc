@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 
 namespace qorjs {
 
@@ -101,12 +102,20 @@ std::expected<std::string, std::string> readFile(const std::filesystem::path& fi
 
 std::expected<ProgramText, std::string> loadProgram(const Options& options)
 {
-    if (options.inlineCode) {
-        // The -e code is named as if it were a file in the current directory,
-        // or at the root when that directory is gone.
+    // Code from the command line or standard input is named as if it were a
+    // file in the current directory, or at the root when that directory is gone.
+    const auto nameHere = [](const char* name) {
         std::error_code error;
         std::filesystem::path here = std::filesystem::current_path(error);
-        return ProgramText{*options.inlineCode, ((error ? std::filesystem::path("/") : here) / "[eval]").string()};
+        return ((error ? std::filesystem::path("/") : here) / name).string();
+    };
+    if (options.inlineCode)
+        return ProgramText{*options.inlineCode, nameHere("[eval]")};
+    if (options.standardInput) {
+        std::string text{std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()};
+        if (std::cin.bad())
+            return std::unexpected(std::string("cannot read the program from standard input"));
+        return ProgramText{std::move(text), nameHere("[stdin]")};
     }
 
     auto text = readFile(options.file);

@@ -152,13 +152,12 @@ int runProgram(const Options& options, const ProgramText& program, v8::Isolate* 
 
     int status = options.module ? runModule(program, isolate, loop)
                                 : runClassicScript(options, program, isolate, platform);
+    // --call comes right after the script's own turn: a timer the script
+    // keeps going (an interval) must not keep the call from happening.
+    if (status == kExitSuccess && !loop.failed() && options.callPath)
+        status = callFunction(context, loop, *options.callPath, callArguments, url);
     if (status == kExitSuccess)
         loop.run(rejected);
-    if (status == kExitSuccess && !loop.failed() && !rejected() && options.callPath) {
-        status = callFunction(context, loop, *options.callPath, callArguments, url);
-        if (status == kExitSuccess)
-            loop.run(rejected);
-    }
     // A timer or microtask that threw ends the run like an uncaught error.
     if (auto failure = loop.takeFailure(); status == kExitSuccess && failure) {
         std::cerr << *failure << std::flush;

@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <clocale>
 #include <cstdlib>
@@ -87,12 +88,48 @@ void reportAfterTurn(Session& session)
     }
 }
 
+// Set by SIGINT while a line is being read. The terminal's interrupt key is
+// off while libedit edits, but libedit leaves the terminal as it is when
+// input is already waiting (typed ahead during a long evaluation), and then
+// Ctrl-C arrives as a signal.
+volatile std::sig_atomic_t interrupted = 0;
+
+void noteInterrupt(int)
+{
+    interrupted = 1;
+}
+
+// Catches SIGINT while it lives; an evaluation runs without it, so Ctrl-C
+// still ends a script that never returns.
+class InterruptWhileReading {
+public:
+    InterruptWhileReading()
+    {
+        struct sigaction action {};
+        action.sa_handler = noteInterrupt;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;  // no SA_RESTART: the wait for input must end
+        ::sigaction(SIGINT, &action, &previous);
+    }
+    ~InterruptWhileReading() { ::sigaction(SIGINT, &previous, nullptr); }
+    InterruptWhileReading(const InterruptWhileReading&) = delete;
+    InterruptWhileReading& operator=(const InterruptWhileReading&) = delete;
+
+private:
+    struct sigaction previous {};
+};
+
 // The editor's read of one character: waits for the terminal, and runs the
 // timers that fall due meanwhile, so that they fire while the user types.
 int readCharacter(EditLine* editor, wchar_t* character)
 {
     Session& session = sessionOf(editor);
     for (;;) {
+        if (interrupted) {
+            interrupted = 0;
+            *character = L'\x03';  // as if typed: the key that drops the line
+            return 1;
+        }
         int timeoutMs = -1;
         if (auto deadline = session.loop->nextDeadline()) {
             const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*deadline - EventLoop::Clock::now());
@@ -252,7 +289,11 @@ int runRepl(v8::Isolate* isolate, v8::Platform* platform)
     for (;;) {
         session.continuing = !input.empty();
         int count = 0;
-        const char* read = el_gets(el, &count);
+        const char* read = nullptr;
+        {
+            InterruptWhileReading catchCtrlC;
+            read = el_gets(el, &count);
+        }
         if (session.abandoned) {
             session.abandoned = false;
             input.clear();

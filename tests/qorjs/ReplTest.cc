@@ -149,9 +149,12 @@ TEST_F(Repl, PrintsValuesAndErrorsContinuesUnfinishedInputAndLeavesOnExit)
 {
     const std::string url = "file://" + (home / "[repl]").string();
     Terminal terminal(home);
+    // Each step waits for the next prompt, as a user does; typing ahead is
+    // another case, at the end.
     play(terminal, {
                        {"1 + 2\r", "\r\n3\r\n> "},
                        {"nope\r", url + ":1:1: ReferenceError: nope is not defined\r\n"},
+                       {"", "> "},
                        {"6 * 7\r", "\r\n42\r\n> "},
                        {"function twice(x) {\r", "... "},
                        {"return 2 * x;\r", "... "},
@@ -160,11 +163,15 @@ TEST_F(Repl, PrintsValuesAndErrorsContinuesUnfinishedInputAndLeavesOnExit)
                        {"`a\r", "... "},
                        {"b`.length\r", "\r\n3\r\n> "},
                        // Ctrl-C drops the line: it never runs.
-                       {"print('drop' + 'ped')\x03", "^C"},
+                       {"print('drop' + 'ped')\x03", "^C\r\n> "},
                        {"'kept'\r", "\r\nkept\r\n> "},
                        // A timer fires while the REPL waits for input.
                        {"setTimeout(() => print('tim' + 'er'), 20)\r", "timer"},
                        {"Promise.reject(new Error('lost'))\r", "a promise was rejected and nothing handled it"},
+                       {"", "> "},
+                       // Typed while an input still runs, Ctrl-C drops the line all the same.
+                       {"const t0 = Date.now(); while (Date.now() < t0 + 300) {}\rprint('drop' + 'ped too')\x03", "^C"},
+                       {"'still here'\r", "\r\nstill here\r\n> "},
                        {".exit\r", ""},
                    });
     EXPECT_EQ(terminal.exitStatus(), 0);

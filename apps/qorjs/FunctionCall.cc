@@ -2,7 +2,7 @@
 
 #include "Console.h"
 #include "ErrorReport.h"
-#include "Jobs.h"
+#include "EventLoop.h"
 #include "Program.h"
 
 #include <qor/javascript/QorJavaScript.h>
@@ -79,7 +79,7 @@ std::string resultText(v8::Local<v8::Context> context, v8::Local<v8::Value> valu
 }
 
 int callFunction(v8::Local<v8::Context> context,
-                 v8::Platform* platform,
+                 EventLoop& loop,
                  std::string_view path,
                  std::vector<v8::Local<v8::Value>>& arguments,
                  std::string_view programUrl)
@@ -113,7 +113,7 @@ int callFunction(v8::Local<v8::Context> context,
     v8::Local<v8::Value> result = called->value;
     if (result->IsPromise()) {
         v8::Local<v8::Promise> promise = result.As<v8::Promise>();
-        switch (settle(isolate, platform, promise)) {
+        switch (loop.settle(promise)) {
         case v8::Promise::kFulfilled:
             result = promise->Result();
             break;
@@ -121,6 +121,10 @@ int callFunction(v8::Local<v8::Context> context,
             std::cerr << renderRejection(isolate, promise->Result(), url) << std::flush;
             return kExitScriptFailed;
         case v8::Promise::kPending:
+            if (auto failure = loop.takeFailure()) {
+                std::cerr << *failure << std::flush;
+                return kExitScriptFailed;
+            }
             std::cerr << "qorjs: --call " << path << ": the promise it returned never settled" << std::endl;
             return kExitScriptFailed;
         }

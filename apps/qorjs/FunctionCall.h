@@ -1,8 +1,9 @@
 #pragma once
 
+#include "EventLoop.h"
+
 #include <v8-context.h>
 #include <v8-isolate.h>
-#include <v8-platform.h>
 
 #include <expected>
 #include <string>
@@ -23,13 +24,14 @@ std::expected<std::vector<v8::Local<v8::Value>>, std::string> parseCallArguments
 std::string resultText(v8::Local<v8::Context> context, v8::Local<v8::Value> value);
 
 // Calls the function at the dotted `path` below the global object with
-// `arguments`, waits for the promise it returns (if it does), and prints the
-// result on standard output. A missing function, a throw or a rejection is
-// reported on standard error, a throw like a script error under the URL of
-// the function's script (`programUrl` when it has none). Returns the exit
-// status.
+// `arguments`, waits for the promise it returns (if it does) while `loop`
+// runs the timers, and prints the result on standard output. A missing
+// function, a throw or a rejection is reported on standard error, a throw
+// like a script error under the URL of the function's script (`programUrl`
+// when it has none), and so is a timer callback that threw while the promise
+// waited. Returns the exit status.
 int callFunction(v8::Local<v8::Context> context,
-                 v8::Platform* platform,
+                 EventLoop& loop,
                  std::string_view path,
                  std::vector<v8::Local<v8::Value>>& arguments,
                  std::string_view programUrl);

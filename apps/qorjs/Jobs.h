@@ -16,8 +16,8 @@ namespace qorjs {
 void runPendingJobs(v8::Isolate* isolate, v8::Platform* platform);
 
 // Runs jobs and tasks until `promise` is settled or nothing is left to run,
-// and returns its state then: kPending means it waits for something that
-// will never happen (there are no timers or I/O in qorjs).
+// and returns its state then. It runs no timers: a program's promises are
+// settled by its EventLoop, which does.
 v8::Promise::PromiseState settle(v8::Isolate* isolate, v8::Platform* platform, v8::Local<v8::Promise> promise);
 
 // Keeps the promises rejected without a handler while it lives, so that a
@@ -32,6 +32,9 @@ public:
 
     // The reason of the first promise still rejected without a handler.
     std::optional<v8::Local<v8::Value>> first() const;
+
+    // Forgets the promises kept so far (once they have been reported).
+    void clear() { rejected.clear(); }
 
 private:
     static void track(v8::PromiseRejectMessage message);

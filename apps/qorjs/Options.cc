@@ -9,14 +9,22 @@ std::string usage()
 {
     return "Usage: qorjs [options] FILE [ARG...]\n"
            "       qorjs [options] -e CODE [ARG...]\n"
+           "       qorjs [options] -p CODE [ARG...]\n"
+           "       qorjs [options] - [ARG...]     (the program on standard input)\n"
+           "       qorjs                          (a REPL, on a terminal)\n"
            "\n"
            "Runs FILE as a JavaScript program in V8. The arguments after FILE are\n"
            "the script's own, readable from it as the global array `arguments`.\n"
+           "Without FILE or CODE the program is read from standard input, unless\n"
+           "that is a terminal: then qorjs starts a REPL, which prints the value of\n"
+           "each input, continues unfinished input on the next line and keeps its\n"
+           "history in ~/.qorjs_history (.exit or Ctrl-D leaves, Ctrl-C drops the line).\n"
            "\n"
            "Options:\n"
            "  -e, --eval CODE   run CODE instead of a file\n"
-           "  -p, --print       print the completion value of the script (not of a\n"
-           "                    module, which has none)\n"
+           "  -p, --print CODE  run CODE and print its value (also -pe CODE); followed\n"
+           "                    by another option or \"-\", -p prints the completion\n"
+           "                    value of that program instead (a module has none)\n"
            "  -m, --module      run FILE as an ES module (the default for .mjs files);\n"
            "                    its imports are resolved from the file system\n"
            "  --call PATH       after the script has run, call the function at the\n"
@@ -33,8 +41,15 @@ std::string usage()
            "  -h, --help        show this text\n"
            "  -v, --version     show the versions of qorjs and V8\n"
            "\n"
-           "Exit status: 0 on success, 1 when the script fails, 2 on bad usage or an\n"
-           "unreadable file.\n";
+           "What a program has: the language and V8's built-ins, print and console,\n"
+           "`arguments`, setTimeout, setInterval, clearTimeout, clearInterval and\n"
+           "queueMicrotask, and ES modules loaded from files. The run ends when no\n"
+           "timer is left. qorjs is not a server-side runtime: it has no file\n"
+           "system, network, process or package APIs beyond loading modules.\n"
+           "\n"
+           "Exit status: 0 on success, 1 when the script fails (an uncaught error,\n"
+           "also in a timer callback, or a rejection nothing handled), 2 on bad usage\n"
+           "or an unreadable file.\n";
 }
 
 namespace {
@@ -63,6 +78,11 @@ std::expected<bool, std::string> readInspectOption(std::string_view argument, st
 
 }  // namespace
 
+bool hasProgram(const Options& options)
+{
+    return options.inlineCode || !options.file.empty();
+}
+
 std::expected<Options, std::string> parseOptions(int argc, char** argv)
 {
     Options options;
@@ -80,7 +100,16 @@ std::expected<Options, std::string> parseOptions(int argc, char** argv)
         } else if (argument == "-v" || argument == "--version") {
             options.showVersion = true;
         } else if (argument == "-p" || argument == "--print") {
+            // As other runtimes read it: "-p CODE" prints CODE's value, and
+            // "-p" before another option, "-" or nothing is the flag alone.
             options.printResult = true;
+            if (at + 1 < argc && argv[at + 1][0] != '-' && argv[at + 1][0] != '\0')
+                options.inlineCode = argv[++at];
+        } else if (argument == "-pe") {
+            if (at + 1 >= argc)
+                return std::unexpected(std::string("-pe needs the code to run"));
+            options.printResult = true;
+            options.inlineCode = argv[++at];
         } else if (argument == "-m" || argument == "--module") {
             options.module = true;
         } else if (argument == "--call") {
@@ -110,10 +139,9 @@ std::expected<Options, std::string> parseOptions(int argc, char** argv)
 
     if (options.showHelp || options.showVersion)
         return options;
-    if (!options.inlineCode) {
-        if (at >= argc)
-            return std::unexpected(std::string("no script given"));
+    if (!options.inlineCode && at < argc) {
         options.file = argv[at++];
+        options.standardInput = options.file == "-";
         if (options.file.ends_with(".mjs"))
             options.module = true;
     }

@@ -17,16 +17,22 @@ inline constexpr unsigned short kDefaultInspectPort = 9005;
 struct Options {
     bool showHelp = false;
     bool showVersion = false;
-    bool printResult = false;               // -p, --print
-    std::optional<std::string> inlineCode;  // -e CODE
+    bool printResult = false;               // -p, --print, -pe
+    std::optional<std::string> inlineCode;  // -e CODE, -p CODE
+    bool standardInput = false;             // FILE is "-": the program is read from standard input
     bool module = false;                    // --module, or a FILE ending in .mjs
     std::optional<std::string> callPath;    // --call PATH: call after the script has run
     std::optional<unsigned short> inspectPort;  // --inspect[=PORT], --inspect-brk[=PORT]
     bool inspectBreak = false;                  // --inspect-brk: pause on the first statement
     std::vector<std::string> allowedOrigins;    // --inspect-allow-origin=ORIGIN, repeatable
-    std::string file;                           // the script, unless -e is given
+    std::string file;  // the script; empty when none is given (see hasProgram)
     std::vector<std::string> scriptArguments;
 };
+
+// Whether the command line names a program: a FILE, "-" or inline code.
+// Without one, qorjs reads the program from standard input, or starts the
+// REPL when standard input is a terminal.
+bool hasProgram(const Options& options);
 
 // The options, or one line saying what is wrong with the command line.
 std::expected<Options, std::string> parseOptions(int argc, char** argv);

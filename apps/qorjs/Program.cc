@@ -2,6 +2,7 @@
 
 #include "Console.h"
 #include "ErrorReport.h"
+#include "EventLoop.h"
 #include "FunctionCall.h"
 #include "Jobs.h"
 #include "ModuleLoader.h"
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 
 namespace qorjs {
 
@@ -35,8 +37,9 @@ int runClassicScript(const Options& options, const ProgramText& program, v8::Iso
 }
 
 // Compiles and links the module and what it imports, evaluates it (V8 runs
-// the imports first), and waits for its top-level await, if any.
-int runModule(const ProgramText& program, v8::Isolate* isolate, v8::Platform* platform)
+// the imports first), and waits for its top-level await, if any, while the
+// timers run.
+int runModule(const ProgramText& program, v8::Isolate* isolate, EventLoop& loop)
 {
     v8::Local<v8::Context> context = isolate->GetCurrentContext();
     const std::string url = scriptUrl(isolate, js::Source{program.code, program.fileName, true});
@@ -58,19 +61,22 @@ int runModule(const ProgramText& program, v8::Isolate* isolate, v8::Platform* pl
     // await still waits; a throw anywhere in the graph rejects it.
     if (completion->IsPromise()) {
         v8::Local<v8::Promise> promise = completion.As<v8::Promise>();
-        switch (settle(isolate, platform, promise)) {
+        switch (loop.settle(promise)) {
         case v8::Promise::kFulfilled:
             break;
         case v8::Promise::kRejected:
             std::cerr << renderRejection(isolate, promise->Result(), url) << std::flush;
             return kExitScriptFailed;
         case v8::Promise::kPending:
+            if (auto failure = loop.takeFailure()) {
+                std::cerr << *failure << std::flush;
+                return kExitScriptFailed;
+            }
             std::cerr << "qorjs: " << program.fileName
                       << ": top-level await never finished: what it waits for is never settled" << std::endl;
             return kExitScriptFailed;
         }
     }
-    runPendingJobs(isolate, platform);
     return kExitSuccess;
 }
 
@@ -96,12 +102,20 @@ std::expected<std::string, std::string> readFile(const std::filesystem::path& fi
 
 std::expected<ProgramText, std::string> loadProgram(const Options& options)
 {
-    if (options.inlineCode) {
-        // The -e code is named as if it were a file in the current directory,
-        // or at the root when that directory is gone.
+    // Code from the command line or standard input is named as if it were a
+    // file in the current directory, or at the root when that directory is gone.
+    const auto nameHere = [](const char* name) {
         std::error_code error;
         std::filesystem::path here = std::filesystem::current_path(error);
-        return ProgramText{*options.inlineCode, ((error ? std::filesystem::path("/") : here) / "[eval]").string()};
+        return ((error ? std::filesystem::path("/") : here) / name).string();
+    };
+    if (options.inlineCode)
+        return ProgramText{*options.inlineCode, nameHere("[eval]")};
+    if (options.standardInput) {
+        std::string text{std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()};
+        if (std::cin.bad())
+            return std::unexpected(std::string("cannot read the program from standard input"));
+        return ProgramText{std::move(text), nameHere("[stdin]")};
     }
 
     auto text = readFile(options.file);
@@ -131,11 +145,23 @@ int runProgram(const Options& options, const ProgramText& program, v8::Isolate* 
 
     UnhandledRejections rejections(isolate);
     const std::string url = scriptUrl(isolate, js::Source{program.code, program.fileName, options.module});
-    int status = options.module ? runModule(program, isolate, platform)
+    EventLoop loop(context, platform, url);
+    // As in other runtimes, a rejection still unhandled once the jobs of a
+    // turn have run ends the program, rather than the timers after it.
+    const auto rejected = [&] { return rejections.first().has_value(); };
+
+    int status = options.module ? runModule(program, isolate, loop)
                                 : runClassicScript(options, program, isolate, platform);
-    if (status == kExitSuccess && options.callPath) {
-        status = callFunction(context, platform, *options.callPath, callArguments, url);
-        runPendingJobs(isolate, platform);
+    // --call comes right after the script's own turn: a timer the script
+    // keeps going (an interval) must not keep the call from happening.
+    if (status == kExitSuccess && !loop.failed() && options.callPath)
+        status = callFunction(context, loop, *options.callPath, callArguments, url);
+    if (status == kExitSuccess)
+        loop.run(rejected);
+    // A timer or microtask that threw ends the run like an uncaught error.
+    if (auto failure = loop.takeFailure(); status == kExitSuccess && failure) {
+        std::cerr << *failure << std::flush;
+        return kExitScriptFailed;
     }
     // A rejection nobody handled is a failure the program did not report.
     if (auto reason = rejections.first(); status == kExitSuccess && reason) {

@@ -26,7 +26,8 @@ struct ProgramText {
 // The whole content of `file`, or why it cannot be had ("cannot read ...").
 std::expected<std::string, std::string> readFile(const std::filesystem::path& file);
 
-// Reads the file or takes the -e code; one error line when the file cannot be read.
+// Reads the file or standard input, or takes the -e code; one error line when
+// the program cannot be read.
 std::expected<ProgramText, std::string> loadProgram(const Options& options);
 
 // Runs the program in the entered `context` and reports a failure on

@@ -8,6 +8,7 @@
 #include "Inspect.h"
 #include "Options.h"
 #include "Program.h"
+#include "Repl.h"
 
 #include <qor/javascript/QorJavaScript.h>
 
@@ -17,6 +18,9 @@
 
 #include <iostream>
 #include <memory>
+#include <optional>
+
+#include <unistd.h>
 
 namespace js = qor::format::engine::javascript;
 
@@ -40,7 +44,10 @@ IsolatePtr newIsolate(v8::ArrayBuffer::Allocator* allocator)
     return isolate;
 }
 
-int runInFreshContext(const qorjs::Options& options, const qorjs::ProgramText& program, js::V8Engine& engine)
+// `program` is empty for the REPL.
+int runInFreshContext(const qorjs::Options& options,
+                      const std::optional<qorjs::ProgramText>& program,
+                      js::V8Engine& engine)
 {
     std::unique_ptr<v8::ArrayBuffer::Allocator> allocator(v8::ArrayBuffer::Allocator::NewDefaultAllocator());
     IsolatePtr isolate = newIsolate(allocator.get());
@@ -51,9 +58,11 @@ int runInFreshContext(const qorjs::Options& options, const qorjs::ProgramText& p
     v8::Context::Scope contextScope(context);
     qorjs::installGlobals(context, options.scriptArguments);
 
+    if (!program)
+        return qorjs::runRepl(isolate.get(), engine.getPlatform());
     if (options.inspectPort)
-        return qorjs::runUnderDebugger(options, program, isolate.get(), engine.getPlatform());
-    return qorjs::runProgram(options, program, isolate.get(), engine.getPlatform());
+        return qorjs::runUnderDebugger(options, *program, isolate.get(), engine.getPlatform());
+    return qorjs::runProgram(options, *program, isolate.get(), engine.getPlatform());
 }
 
 int runQorjs(int argc, char** argv)
@@ -73,17 +82,32 @@ int runQorjs(int argc, char** argv)
         return qorjs::kExitSuccess;
     }
 
-    auto program = qorjs::loadProgram(*options);
-    if (!program) {
-        std::cerr << "qorjs: " << program.error() << std::endl;
+    // Without a program: a user at a terminal gets the REPL, a pipe is read
+    // as the program.
+    const bool repl = !qorjs::hasProgram(*options) && ::isatty(STDIN_FILENO);
+    if (!qorjs::hasProgram(*options) && !repl)
+        options->standardInput = true;
+    if (repl && (options->callPath || options->inspectPort)) {
+        std::cerr << "qorjs: " << (options->callPath ? "--call" : "--inspect")
+                  << " needs a program to run (FILE, -e CODE or - for standard input) (try 'qorjs --help')"
+                  << std::endl;
         return qorjs::kExitUsage;
+    }
+    std::optional<qorjs::ProgramText> program;
+    if (!repl) {
+        auto loaded = qorjs::loadProgram(*options);
+        if (!loaded) {
+            std::cerr << "qorjs: " << loaded.error() << std::endl;
+            return qorjs::kExitUsage;
+        }
+        program = std::move(*loaded);
     }
 
     // V8's own failures go to standard error through the logger named "V8".
     qor::log::LogManager::instance().addLogger(
         std::make_shared<qor::log::StreamLogger>("V8", std::cerr, qor::log::kLevelError));
 
-    const int status = runInFreshContext(*options, *program, js::V8Engine::get());
+    const int status = runInFreshContext(*options, program, js::V8Engine::get());
     js::V8Engine::reset();
     return status;
 }

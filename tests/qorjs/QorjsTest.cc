@@ -73,7 +73,6 @@ TEST(Qorjs, OutputErrorRenderingAndExitStatus)
         {{"-e", "throw 'plain';"}, "", eval + ":1:1: plain\nthrow 'plain';\n^\n", 1},
         {{"/nonexistent/none.js"}, "", AllOf(oneLine, HasSubstr("/nonexistent/none.js")), 2},
         {{dir.string()}, "", oneLine, 2},
-        {{}, "", oneLine, 2},
         {{"--bogus"}, "", oneLine, 2},
         {{"-e"}, "", oneLine, 2},
         {{"--inspect=port", "a.js"}, "", oneLine, 2},

@@ -1,0 +1,337 @@
+#include "Repl.h"
+
+#include "Console.h"
+#include "ErrorReport.h"
+#include "EventLoop.h"
+#include "Jobs.h"
+#include "Program.h"
+
+#include <qor/javascript/QorJavaScript.h>
+
+#include <v8-exception.h>
+#include <v8-message.h>
+#include <v8-script.h>
+
+#include <histedit.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <chrono>
+#include <clocale>
+#include <cstdlib>
+#include <cwchar>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace qorjs {
+
+namespace js = qor::format::engine::javascript;
+
+namespace {
+
+struct EditLineDeleter {
+    void operator()(EditLine* editor) const { el_end(editor); }
+};
+struct HistoryDeleter {
+    void operator()(History* history) const { history_end(history); }
+};
+
+// What the editor's callbacks reach through its client data.
+struct Session {
+    EventLoop* loop = nullptr;
+    UnhandledRejections* rejections = nullptr;
+    v8::Isolate* isolate = nullptr;
+    std::string url;
+    bool continuing = false;
+    bool abandoned = false;
+    std::mbstate_t decoding{};
+};
+
+Session& sessionOf(EditLine* editor)
+{
+    void* data = nullptr;
+    el_get(editor, EL_CLIENTDATA, &data);
+    return *static_cast<Session*>(data);
+}
+
+char* prompt(EditLine* editor)
+{
+    static char first[] = "> ";
+    static char more[] = "... ";
+    return sessionOf(editor).continuing ? more : first;
+}
+
+// Bound to Ctrl-C (the terminal's interrupt is off while the line is being
+// edited): ends the line so that the caller drops it.
+unsigned char abandonLine(EditLine* editor, int)
+{
+    sessionOf(editor).abandoned = true;
+    return CC_NEWLINE;
+}
+
+void reportAfterTurn(Session& session)
+{
+    if (auto failure = session.loop->takeFailure())
+        std::cerr << *failure << std::flush;
+    if (auto reason = session.rejections->first()) {
+        std::cerr << "qorjs: a promise was rejected and nothing handled it:\n"
+                  << renderRejection(session.isolate, *reason, session.url) << std::flush;
+        session.rejections->clear();
+    }
+}
+
+// Set by SIGINT while a line is being read. The terminal's interrupt key is
+// off while libedit edits, but libedit leaves the terminal as it is when
+// input is already waiting (typed ahead during a long evaluation), and then
+// Ctrl-C arrives as a signal.
+volatile std::sig_atomic_t interrupted = 0;
+
+void noteInterrupt(int)
+{
+    interrupted = 1;
+}
+
+// Catches SIGINT while it lives; an evaluation runs without it, so Ctrl-C
+// still ends a script that never returns.
+class InterruptWhileReading {
+public:
+    InterruptWhileReading()
+    {
+        struct sigaction action {};
+        action.sa_handler = noteInterrupt;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;  // no SA_RESTART: the wait for input must end
+        ::sigaction(SIGINT, &action, &previous);
+    }
+    ~InterruptWhileReading() { ::sigaction(SIGINT, &previous, nullptr); }
+    InterruptWhileReading(const InterruptWhileReading&) = delete;
+    InterruptWhileReading& operator=(const InterruptWhileReading&) = delete;
+
+private:
+    struct sigaction previous {};
+};
+
+// The editor's read of one character: waits for the terminal, and runs the
+// timers that fall due meanwhile, so that they fire while the user types.
+int readCharacter(EditLine* editor, wchar_t* character)
+{
+    Session& session = sessionOf(editor);
+    for (;;) {
+        if (interrupted) {
+            interrupted = 0;
+            *character = L'\x03';  // as if typed: the key that drops the line
+            return 1;
+        }
+        int timeoutMs = -1;
+        if (auto deadline = session.loop->nextDeadline()) {
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*deadline - EventLoop::Clock::now());
+            timeoutMs = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(wait.count(), 0, 60'000));
+        }
+        pollfd terminal{STDIN_FILENO, POLLIN, 0};
+        const int ready = ::poll(&terminal, 1, timeoutMs);
+        if (ready < 0 && errno != EINTR)
+            return -1;
+        if (ready <= 0) {
+            if (ready == 0 && session.loop->nextDeadline()) {
+                // The callbacks' output goes over the line being typed, which
+                // is drawn again below it.
+                if (::isatty(STDOUT_FILENO))
+                    std::cout << "\r\x1b[K" << std::flush;
+                v8::HandleScope scope(session.isolate);
+                session.loop->runDue();
+                reportAfterTurn(session);
+                el_set(editor, EL_REFRESH);
+            }
+            continue;
+        }
+        char byte = 0;
+        const ssize_t count = ::read(STDIN_FILENO, &byte, 1);
+        if (count == 0)
+            return 0;
+        if (count < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        const std::size_t decoded = std::mbrtowc(character, &byte, 1, &session.decoding);
+        if (decoded == static_cast<std::size_t>(-2))
+            continue;  // part of a multibyte character
+        if (decoded == static_cast<std::size_t>(-1)) {
+            session.decoding = {};
+            *character = static_cast<unsigned char>(byte);
+        } else if (decoded == 0) {
+            *character = L'\0';
+        }
+        return 1;
+    }
+}
+
+std::string_view trimmed(std::string_view text)
+{
+    const auto first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+enum class Completeness { Complete, Unfinished, MaybeUnfinished };
+
+// Whether `code` is worth running yet. V8's compile error tells: input that
+// ends inside a block, a call or a template fails with "Unexpected end of
+// input" or "Unterminated template literal"; an invalid token that reaches
+// the end of the input may be a string continued with a backslash.
+Completeness completenessOf(v8::Isolate* isolate, const std::string& code)
+{
+    v8::HandleScope scope(isolate);
+    v8::Local<v8::Context> context = isolate->GetCurrentContext();
+    v8::TryCatch tryCatch(isolate);
+    v8::Local<v8::Script> script;
+    if (v8::Script::Compile(context, js::V8Helper::v8_string(code, isolate)).ToLocal(&script))
+        return Completeness::Complete;
+    v8::Local<v8::Message> message = tryCatch.Message();
+    if (message.IsEmpty())
+        return Completeness::Complete;
+    const std::string text = js::V8Helper::qor_string(message->Get(), isolate);
+    if (text.find("Unexpected end of input") != std::string::npos ||
+        text.find("Unterminated template literal") != std::string::npos)
+        return Completeness::Unfinished;
+    const auto end = code.find_last_not_of(" \t\r\n") + 1;
+    if (text.find("Invalid or unexpected token") != std::string::npos &&
+        static_cast<std::size_t>(message->GetEndPosition()) >= end)
+        return Completeness::MaybeUnfinished;
+    return Completeness::Complete;
+}
+
+void evaluate(v8::Isolate* isolate, const std::string& code, const std::string& fileName)
+{
+    v8::HandleScope scope(isolate);
+    const js::Source source{code, fileName, false};
+    auto result = js::V8Engine::runJavaScriptSource(isolate, source);
+    if (result)
+        std::cout << displayText(isolate, *result) << std::endl;
+    else
+        std::cerr << renderError(scriptUrl(isolate, source), result.error()) << std::flush;
+}
+
+std::optional<std::string> historyFile()
+{
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || *home == '\0')
+        return std::nullopt;
+    return (std::filesystem::path(home) / ".qorjs_history").string();
+}
+
+void saveHistory(History* history, const std::string& file)
+{
+    // Made private before libedit writes to it: what is typed may be secret.
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        ::close(fd);
+    HistEvent event;
+    ::history(history, &event, H_SAVE, file.c_str());
+}
+
+}  // namespace
+
+int runRepl(v8::Isolate* isolate, v8::Platform* platform)
+{
+    v8::HandleScope handleScope(isolate);
+    v8::Local<v8::Context> context = isolate->GetCurrentContext();
+
+    std::error_code noDirectory;
+    const std::filesystem::path here = std::filesystem::current_path(noDirectory);
+    const std::string fileName = ((noDirectory ? std::filesystem::path("/") : here) / "[repl]").string();
+    const std::string url = scriptUrl(isolate, js::Source{"", fileName, false});
+
+    UnhandledRejections rejections(isolate);
+    EventLoop loop(context, platform, url);
+    Session session;
+    session.loop = &loop;
+    session.rejections = &rejections;
+    session.isolate = isolate;
+    session.url = url;
+
+    // libedit reads multibyte input by the locale's character type.
+    std::setlocale(LC_CTYPE, "");
+    std::unique_ptr<History, HistoryDeleter> history(history_init());
+    std::unique_ptr<EditLine, EditLineDeleter> editor(el_init("qorjs", stdin, stdout, stderr));
+    if (!history || !editor) {
+        std::cerr << "qorjs: cannot start the line editor" << std::endl;
+        return kExitScriptFailed;
+    }
+    HistEvent event;
+    ::history(history.get(), &event, H_SETSIZE, 1000);
+    ::history(history.get(), &event, H_SETUNIQUE, 1);
+    const std::optional<std::string> historyPath = historyFile();
+    if (historyPath)
+        ::history(history.get(), &event, H_LOAD, historyPath->c_str());
+
+    EditLine* el = editor.get();
+    el_set(el, EL_CLIENTDATA, &session);
+    el_set(el, EL_EDITOR, "emacs");
+    el_set(el, EL_PROMPT, &prompt);
+    el_set(el, EL_HIST, ::history, history.get());
+    el_set(el, EL_GETCFN, &readCharacter);
+    el_set(el, EL_SETTY, "-d", "-isig", nullptr);
+    el_set(el, EL_ADDFN, "qorjs-abandon-line", "drop the line being typed", &abandonLine);
+    el_set(el, EL_BIND, "^C", "qorjs-abandon-line", nullptr);
+    el_source(el, nullptr);  // the user's ~/.editrc, if any
+
+    std::string input;
+    for (;;) {
+        session.continuing = !input.empty();
+        int count = 0;
+        const char* read = nullptr;
+        {
+            InterruptWhileReading catchCtrlC;
+            read = el_gets(el, &count);
+        }
+        if (session.abandoned) {
+            session.abandoned = false;
+            input.clear();
+            std::cout << "^C" << std::endl;
+            continue;
+        }
+        if (read == nullptr || count <= 0) {
+            std::cout << std::endl;  // Ctrl-D leaves the cursor after the prompt
+            break;
+        }
+        const std::string line(read, static_cast<std::size_t>(count));
+        const std::string_view entered = trimmed(line);
+        if (input.empty() && entered == ".exit")
+            break;
+        if (!entered.empty()) {
+            std::string_view withoutNewline = line;
+            if (withoutNewline.ends_with('\n'))
+                withoutNewline.remove_suffix(1);
+            ::history(history.get(), &event, H_ENTER, std::string(withoutNewline).c_str());
+            if (historyPath)
+                saveHistory(history.get(), *historyPath);
+        }
+        input += line;
+        if (trimmed(input).empty()) {
+            input.clear();
+            continue;
+        }
+        const Completeness completeness = completenessOf(isolate, input);
+        // An empty line ends a token that only might go on.
+        if (completeness == Completeness::Unfinished ||
+            (completeness == Completeness::MaybeUnfinished && !entered.empty()))
+            continue;
+        evaluate(isolate, input, fileName);
+        input.clear();
+        loop.runDue();
+        reportAfterTurn(session);
+    }
+    return kExitSuccess;
+}
+
+}  // namespace qorjs

@@ -36,12 +36,11 @@ int runClassicScript(const Options& options, const ProgramText& program, v8::Iso
 
 // Compiles and links the module and what it imports, evaluates it (V8 runs
 // the imports first), and waits for its top-level await, if any.
-int runModule(const ProgramText& program, v8::Isolate* isolate, v8::Platform* platform)
+int runModule(ModuleLoader& loader, const ProgramText& program, v8::Isolate* isolate, v8::Platform* platform)
 {
     v8::Local<v8::Context> context = isolate->GetCurrentContext();
     const std::string url = scriptUrl(isolate, js::Source{program.code, program.fileName, true});
 
-    ModuleLoader loader(context);
     auto module = loader.load(program);
     if (!module) {
         std::cerr << module.error() << std::flush;
@@ -130,8 +129,10 @@ int runProgram(const Options& options, const ProgramText& program, v8::Isolate* 
     }
 
     UnhandledRejections rejections(isolate);
+    // Classic scripts load modules too, with import().
+    ModuleLoader loader(context, program);
     const std::string url = scriptUrl(isolate, js::Source{program.code, program.fileName, options.module});
-    int status = options.module ? runModule(program, isolate, platform)
+    int status = options.module ? runModule(loader, program, isolate, platform)
                                 : runClassicScript(options, program, isolate, platform);
     if (status == kExitSuccess && options.callPath) {
         status = callFunction(context, platform, *options.callPath, callArguments, url);

@@ -32,6 +32,12 @@ std::string usage()
            "  -h, --help        show this text\n"
            "  -v, --version     show the versions of qorjs and V8\n"
            "\n"
+           "Modules: import and import() take paths (./, ../ or absolute) resolved\n"
+           "against the importing file (for -e, the working directory); each file\n"
+           "is loaded once. import.meta.url is the module's file:// URL and\n"
+           "import.meta.resolve(path) the URL an import of it would load. JSON files\n"
+           "are imported with assert { type: \"json\" }, the parsed value as default.\n"
+           "\n"
            "Exit status: 0 on success, 1 when the script fails, 2 on bad usage or an\n"
            "unreadable file.\n";
 }

@@ -35,6 +35,16 @@ std::string positionOf(v8::Isolate* isolate, const v8::TryCatch& tryCatch)
            ':' + std::to_string(message->GetStartColumn(context).FromMaybe(0) + 1);
 }
 
+// The program's file as imports know it: canonical, so that it resolves
+// what it imports as a module importing it would. Weakly canonical, because
+// the "[eval]" of -e code names no file.
+std::string canonicalProgramFile(const ProgramText& program)
+{
+    std::error_code ignored;
+    const std::filesystem::path canonical = std::filesystem::weakly_canonical(program.fileName, ignored);
+    return canonical.empty() ? program.fileName : canonical.string();
+}
+
 }  // namespace
 
 void ModuleLoader::setEngineFlags()
@@ -48,7 +58,8 @@ ModuleLoader::ModuleLoader(v8::Local<v8::Context> context, const ProgramText& pr
 {
     context->SetAlignedPointerInEmbedderData(kLoaderSlot, this);
     // A classic program's import() names it by its URL.
-    filesByUrl.emplace(scriptUrl(isolate, js::Source{program.code, program.fileName, false}), program.fileName);
+    filesByUrl.emplace(scriptUrl(isolate, js::Source{program.code, program.fileName, false}),
+                       canonicalProgramFile(program));
     isolate->SetHostImportModuleDynamicallyCallback(&ModuleLoader::importDynamically);
     isolate->SetHostInitializeImportMetaObjectCallback(&ModuleLoader::initializeImportMeta);
 }
@@ -78,12 +89,8 @@ std::expected<v8::Local<v8::Module>, std::string> ModuleLoader::load(const Progr
         return std::unexpected(renderCaught(isolate, tryCatch, js::Error::Type::Compile, scriptUrl(isolate, source)));
 
     // Keyed like the imports, by canonical path, so that a module importing
-    // the program back gets this very module. Weakly canonical, because the
-    // "[eval]" of -e code names no file.
-    std::error_code ignored;
-    const std::filesystem::path canonical = std::filesystem::weakly_canonical(program.fileName, ignored);
-    remember(module, ModuleType::JavaScript, canonical.empty() ? program.fileName : canonical.string(),
-             scriptUrl(isolate, source));
+    // the program back gets this very module.
+    remember(module, ModuleType::JavaScript, canonicalProgramFile(program), scriptUrl(isolate, source));
 
     if (!js::V8Engine::instantiateModule(module, context, &ModuleLoader::resolve)) {
         if (importFailure)

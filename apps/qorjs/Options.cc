@@ -47,6 +47,12 @@ std::string usage()
            "timer is left. qorjs is not a server-side runtime: it has no file\n"
            "system, network, process or package APIs beyond loading modules.\n"
            "\n"
+           "Modules: import and import() take paths (./, ../ or absolute) resolved\n"
+           "against the importing file (for -e, the working directory); each file\n"
+           "is loaded once. import.meta.url is the module's file:// URL and\n"
+           "import.meta.resolve(path) the URL an import of it would load. JSON files\n"
+           "are imported with assert { type: \"json\" }, the parsed value as default.\n"
+           "\n"
            "Exit status: 0 on success, 1 when the script fails (an uncaught error,\n"
            "also in a timer callback, or a rejection nothing handled), 2 on bad usage\n"
            "or an unreadable file.\n";

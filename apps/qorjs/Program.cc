@@ -39,12 +39,11 @@ int runClassicScript(const Options& options, const ProgramText& program, v8::Iso
 // Compiles and links the module and what it imports, evaluates it (V8 runs
 // the imports first), and waits for its top-level await, if any, while the
 // timers run.
-int runModule(const ProgramText& program, v8::Isolate* isolate, EventLoop& loop)
+int runModule(ModuleLoader& loader, const ProgramText& program, v8::Isolate* isolate, EventLoop& loop)
 {
     v8::Local<v8::Context> context = isolate->GetCurrentContext();
     const std::string url = scriptUrl(isolate, js::Source{program.code, program.fileName, true});
 
-    ModuleLoader loader(context);
     auto module = loader.load(program);
     if (!module) {
         std::cerr << module.error() << std::flush;
@@ -144,13 +143,15 @@ int runProgram(const Options& options, const ProgramText& program, v8::Isolate* 
     }
 
     UnhandledRejections rejections(isolate);
+    // Classic scripts load modules too, with import().
+    ModuleLoader loader(context, program);
     const std::string url = scriptUrl(isolate, js::Source{program.code, program.fileName, options.module});
     EventLoop loop(context, platform, url);
     // As in other runtimes, a rejection still unhandled once the jobs of a
     // turn have run ends the program, rather than the timers after it.
     const auto rejected = [&] { return rejections.first().has_value(); };
 
-    int status = options.module ? runModule(program, isolate, loop)
+    int status = options.module ? runModule(loader, program, isolate, loop)
                                 : runClassicScript(options, program, isolate, platform);
     // --call comes right after the script's own turn: a timer the script
     // keeps going (an interval) must not keep the call from happening.

@@ -4,6 +4,7 @@
 #include "ErrorReport.h"
 #include "EventLoop.h"
 #include "Jobs.h"
+#include "ModuleLoader.h"
 #include "Program.h"
 
 #include <qor/javascript/QorJavaScript.h>
@@ -252,6 +253,9 @@ int runRepl(v8::Isolate* isolate, v8::Platform* platform)
     const std::string url = scriptUrl(isolate, js::Source{"", fileName, false});
 
     UnhandledRejections rejections(isolate);
+    // import() typed at the prompt resolves against the working directory,
+    // as it does in -e code.
+    ModuleLoader loader(context, ProgramText{"", fileName});
     EventLoop loop(context, platform, url);
     Session session;
     session.loop = &loop;

@@ -6,6 +6,7 @@
 
 #include "Console.h"
 #include "Inspect.h"
+#include "ModuleLoader.h"
 #include "Options.h"
 #include "Program.h"
 #include "Repl.h"
@@ -107,6 +108,7 @@ int runQorjs(int argc, char** argv)
     qor::log::LogManager::instance().addLogger(
         std::make_shared<qor::log::StreamLogger>("V8", std::cerr, qor::log::kLevelError));
 
+    qorjs::ModuleLoader::setEngineFlags();
     const int status = runInFreshContext(*options, program, js::V8Engine::get());
     js::V8Engine::reset();
     return status;

@@ -14,7 +14,8 @@ namespace qor::format::engine::javascript {
 // `body` returned; false, with the exception's code stored in `*code`, when a
 // structured exception of any code was raised inside it, in which case the
 // frames of `body` and of everything it called are unwound by the time this
-// returns. Nothing of `body`'s frames is destroyed as C++ would destroy it.
+// returns. Whether the objects in those frames are destroyed depends on the
+// compiler's exception model; nothing here relies on it.
 bool runUnderStructuredExceptionGuard(void (*body)(void*), void* context, unsigned int* code);
 
 // Calls `callable()` and returns its result. A structured exception raised

@@ -46,6 +46,22 @@ void writeForbidden(DebugSocket& socket, unsigned version, const std::string& re
     http::write(socket, response, ignored);
 }
 
+#if defined(_WIN32)
+// On Windows, address reuse (SO_REUSEADDR) would let another process bind the
+// same port and take connections meant for the debugger; SO_EXCLUSIVEADDRUSE
+// makes any later bind to the port fail instead. Open, option, bind and
+// listen fail as the acceptor's constructor fails, with a system_error.
+tcp::acceptor openExclusiveListener(asio::io_context& ioContext, const tcp::endpoint& endpoint)
+{
+    using exclusive_address_use = asio::detail::socket_option::boolean<SOL_SOCKET, SO_EXCLUSIVEADDRUSE>;
+    tcp::acceptor acceptor(ioContext, endpoint.protocol());
+    acceptor.set_option(exclusive_address_use(true));
+    acceptor.bind(endpoint);
+    acceptor.listen();
+    return acceptor;
+}
+#endif
+
 // The next client of the listener, with Nagle's algorithm off.
 DebugSocket acceptOne(tcp::acceptor& acceptor, asio::io_context& context)
 {
@@ -113,10 +129,14 @@ std::unique_ptr<DebugConnection> V8Debugger::acceptClient(unsigned short port)
     auto accepted = std::make_unique<DebugConnection>();
     const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
 
-    // Opens, switches address reuse on, binds and listens with the system's
-    // backlog; leaving this function closes the listener, so one client is
-    // served per listener.
+    // Opens, switches address reuse on (exclusive use on Windows), binds and
+    // listens with the system's backlog; leaving this function closes the
+    // listener, so one client is served per listener.
+#if defined(_WIN32)
+    tcp::acceptor acceptor = openExclusiveListener(accepted->ioContext, endpoint);
+#else
     tcp::acceptor acceptor(accepted->ioContext, endpoint, true);
+#endif
     if (listeningCallback)
         listeningCallback(acceptor.local_endpoint().port());
 

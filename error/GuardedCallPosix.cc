@@ -1,5 +1,8 @@
 #include "error/GuardedCall.h"
 
+// Windows builds take error/GuardedCallWindows.cc instead.
+#ifndef _WIN32
+
 namespace qor::format::engine::javascript {
 
 // POSIX systems have no structured exceptions to translate. Turning signals
@@ -17,3 +20,5 @@ v8::MaybeLocal<v8::Value> callFunctionGuarded(v8::Local<v8::Function> function,
 }
 
 }  // namespace qor::format::engine::javascript
+
+#endif  // !_WIN32

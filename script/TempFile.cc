@@ -8,6 +8,8 @@
 #include <system_error>
 
 #ifdef _WIN32
+#    include "script/TempDirectoryWindows.h"
+
 #    include <windows.h>
 
 #    include <fstream>
@@ -48,19 +50,11 @@ std::string scriptFileName(int number)
 
 #ifdef _WIN32
 
-// What the standard library does on Windows, without its check that the
-// directory exists: GetTempPath2W where this kernel32 has it, else
-// GetTempPathW. With no temporary path the file name stands alone.
+// GetTempPath2W where this kernel32 has it, else GetTempPathW. With no
+// temporary path the file name stands alone.
 std::filesystem::path temporaryDirectory()
 {
-    using GetTempPath2Function = DWORD(WINAPI*)(DWORD, LPWSTR);
-    auto getTempPath2 = reinterpret_cast<GetTempPath2Function>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetTempPath2W")));
-    wchar_t buffer[MAX_PATH + 1] = {};
-    const DWORD length = getTempPath2 != nullptr ? getTempPath2(MAX_PATH + 1, buffer) : GetTempPathW(MAX_PATH + 1, buffer);
-    if (length == 0 || length > MAX_PATH)
-        return {};
-    return std::filesystem::path(buffer, buffer + length);
+    return temporaryDirectoryFrom(GetModuleHandleW(L"kernel32.dll"));
 }
 
 void writeScriptFile(const std::filesystem::path& path, std::string_view script)

@@ -1,17 +1,11 @@
 #include "Repl.h"
 
-#include "Console.h"
-#include "ErrorReport.h"
-#include "EventLoop.h"
-#include "Jobs.h"
-#include "ModuleLoader.h"
+// The REPL on a POSIX terminal: libedit reads the lines, with editing and a
+// history. Windows has its own reader (ReplWindows.cc).
+#ifndef _WIN32
+
 #include "Program.h"
-
-#include <qor/javascript/QorJavaScript.h>
-
-#include <v8-exception.h>
-#include <v8-message.h>
-#include <v8-script.h>
+#include "ReplSession.h"
 
 #include <histedit.h>
 #include <fcntl.h>
@@ -34,7 +28,6 @@
 
 namespace qorjs {
 
-namespace js = qor::format::engine::javascript;
 
 namespace {
 
@@ -47,11 +40,7 @@ struct HistoryDeleter {
 
 // What the editor's callbacks reach through its client data.
 struct Session {
-    EventLoop* loop = nullptr;
-    UnhandledRejections* rejections = nullptr;
-    v8::Isolate* isolate = nullptr;
-    std::string url;
-    bool continuing = false;
+    ReplSession* repl = nullptr;
     bool abandoned = false;
     std::mbstate_t decoding{};
 };
@@ -67,7 +56,7 @@ char* prompt(EditLine* editor)
 {
     static char first[] = "> ";
     static char more[] = "... ";
-    return sessionOf(editor).continuing ? more : first;
+    return sessionOf(editor).repl->continuing() ? more : first;
 }
 
 // Bound to Ctrl-C (the terminal's interrupt is off while the line is being
@@ -76,17 +65,6 @@ unsigned char abandonLine(EditLine* editor, int)
 {
     sessionOf(editor).abandoned = true;
     return CC_NEWLINE;
-}
-
-void reportAfterTurn(Session& session)
-{
-    if (auto failure = session.loop->takeFailure())
-        std::cerr << *failure << std::flush;
-    if (auto reason = session.rejections->first()) {
-        std::cerr << "qorjs: a promise was rejected and nothing handled it:\n"
-                  << renderRejection(session.isolate, *reason, session.url) << std::flush;
-        session.rejections->clear();
-    }
 }
 
 // Set by SIGINT while a line is being read. The terminal's interrupt key is
@@ -132,7 +110,7 @@ int readCharacter(EditLine* editor, wchar_t* character)
             return 1;
         }
         int timeoutMs = -1;
-        if (auto deadline = session.loop->nextDeadline()) {
+        if (auto deadline = session.repl->timers().nextDeadline()) {
             const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*deadline - EventLoop::Clock::now());
             timeoutMs = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(wait.count(), 0, 60'000));
         }
@@ -141,14 +119,12 @@ int readCharacter(EditLine* editor, wchar_t* character)
         if (ready < 0 && errno != EINTR)
             return -1;
         if (ready <= 0) {
-            if (ready == 0 && session.loop->nextDeadline()) {
+            if (ready == 0 && session.repl->timers().nextDeadline()) {
                 // The callbacks' output goes over the line being typed, which
                 // is drawn again below it.
                 if (::isatty(STDOUT_FILENO))
                     std::cout << "\r\x1b[K" << std::flush;
-                v8::HandleScope scope(session.isolate);
-                session.loop->runDue();
-                reportAfterTurn(session);
+                session.repl->runDueTimers();
                 el_set(editor, EL_REFRESH);
             }
             continue;
@@ -175,53 +151,6 @@ int readCharacter(EditLine* editor, wchar_t* character)
     }
 }
 
-std::string_view trimmed(std::string_view text)
-{
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
-
-enum class Completeness { Complete, Unfinished, MaybeUnfinished };
-
-// Whether `code` is worth running yet. V8's compile error tells: input that
-// ends inside a block, a call or a template fails with "Unexpected end of
-// input" or "Unterminated template literal"; an invalid token that reaches
-// the end of the input may be a string continued with a backslash.
-Completeness completenessOf(v8::Isolate* isolate, const std::string& code)
-{
-    v8::HandleScope scope(isolate);
-    v8::Local<v8::Context> context = isolate->GetCurrentContext();
-    v8::TryCatch tryCatch(isolate);
-    v8::Local<v8::Script> script;
-    if (v8::Script::Compile(context, js::V8Helper::v8_string(code, isolate)).ToLocal(&script))
-        return Completeness::Complete;
-    v8::Local<v8::Message> message = tryCatch.Message();
-    if (message.IsEmpty())
-        return Completeness::Complete;
-    const std::string text = js::V8Helper::qor_string(message->Get(), isolate);
-    if (text.find("Unexpected end of input") != std::string::npos ||
-        text.find("Unterminated template literal") != std::string::npos)
-        return Completeness::Unfinished;
-    const auto end = code.find_last_not_of(" \t\r\n") + 1;
-    if (text.find("Invalid or unexpected token") != std::string::npos &&
-        static_cast<std::size_t>(message->GetEndPosition()) >= end)
-        return Completeness::MaybeUnfinished;
-    return Completeness::Complete;
-}
-
-void evaluate(v8::Isolate* isolate, const std::string& code, const std::string& fileName)
-{
-    v8::HandleScope scope(isolate);
-    const js::Source source{code, fileName, false};
-    auto result = js::V8Engine::runJavaScriptSource(isolate, source);
-    if (result)
-        std::cout << displayText(isolate, *result) << std::endl;
-    else
-        std::cerr << renderError(scriptUrl(isolate, source), result.error()) << std::flush;
-}
-
 std::optional<std::string> historyFile()
 {
     const char* home = std::getenv("HOME");
@@ -245,23 +174,9 @@ void saveHistory(History* history, const std::string& file)
 int runRepl(v8::Isolate* isolate, v8::Platform* platform)
 {
     v8::HandleScope handleScope(isolate);
-    v8::Local<v8::Context> context = isolate->GetCurrentContext();
-
-    std::error_code noDirectory;
-    const std::filesystem::path here = std::filesystem::current_path(noDirectory);
-    const std::string fileName = ((noDirectory ? std::filesystem::path("/") : here) / "[repl]").string();
-    const std::string url = scriptUrl(isolate, js::Source{"", fileName, false});
-
-    UnhandledRejections rejections(isolate);
-    // import() typed at the prompt resolves against the working directory,
-    // as it does in -e code.
-    ModuleLoader loader(context, ProgramText{"", fileName});
-    EventLoop loop(context, platform, url);
+    ReplSession repl(isolate, platform);
     Session session;
-    session.loop = &loop;
-    session.rejections = &rejections;
-    session.isolate = isolate;
-    session.url = url;
+    session.repl = &repl;
 
     // libedit reads multibyte input by the locale's character type.
     std::setlocale(LC_CTYPE, "");
@@ -289,9 +204,7 @@ int runRepl(v8::Isolate* isolate, v8::Platform* platform)
     el_set(el, EL_BIND, "^C", "qorjs-abandon-line", nullptr);
     el_source(el, nullptr);  // the user's ~/.editrc, if any
 
-    std::string input;
     for (;;) {
-        session.continuing = !input.empty();
         int count = 0;
         const char* read = nullptr;
         {
@@ -300,7 +213,7 @@ int runRepl(v8::Isolate* isolate, v8::Platform* platform)
         }
         if (session.abandoned) {
             session.abandoned = false;
-            input.clear();
+            repl.abandonInput();
             std::cout << "^C" << std::endl;
             continue;
         }
@@ -309,10 +222,9 @@ int runRepl(v8::Isolate* isolate, v8::Platform* platform)
             break;
         }
         const std::string line(read, static_cast<std::size_t>(count));
-        const std::string_view entered = trimmed(line);
-        if (input.empty() && entered == ".exit")
+        if (repl.asksToLeave(line))
             break;
-        if (!entered.empty()) {
+        if (!trimmed(line).empty()) {
             std::string_view withoutNewline = line;
             if (withoutNewline.ends_with('\n'))
                 withoutNewline.remove_suffix(1);
@@ -320,22 +232,11 @@ int runRepl(v8::Isolate* isolate, v8::Platform* platform)
             if (historyPath)
                 saveHistory(history.get(), *historyPath);
         }
-        input += line;
-        if (trimmed(input).empty()) {
-            input.clear();
-            continue;
-        }
-        const Completeness completeness = completenessOf(isolate, input);
-        // An empty line ends a token that only might go on.
-        if (completeness == Completeness::Unfinished ||
-            (completeness == Completeness::MaybeUnfinished && !entered.empty()))
-            continue;
-        evaluate(isolate, input, fileName);
-        input.clear();
-        loop.runDue();
-        reportAfterTurn(session);
+        repl.feed(line);
     }
     return kExitSuccess;
 }
 
 }  // namespace qorjs
+
+#endif  // _WIN32

@@ -21,11 +21,25 @@
 #include <memory>
 #include <optional>
 
+#ifdef _WIN32
+#include <cstdio>
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace js = qor::format::engine::javascript;
 
 namespace {
+
+bool standardInputIsTerminal()
+{
+#ifdef _WIN32
+    return ::_isatty(::_fileno(stdin)) != 0;
+#else
+    return ::isatty(STDIN_FILENO) != 0;
+#endif
+}
 
 // Owns an isolate; disposes of it on every way out.
 struct IsolateDeleter {
@@ -85,7 +99,7 @@ int runQorjs(int argc, char** argv)
 
     // Without a program: a user at a terminal gets the REPL, a pipe is read
     // as the program.
-    const bool repl = !qorjs::hasProgram(*options) && ::isatty(STDIN_FILENO);
+    const bool repl = !qorjs::hasProgram(*options) && standardInputIsTerminal();
     if (!qorjs::hasProgram(*options) && !repl)
         options->standardInput = true;
     if (repl && (options->callPath || options->inspectPort)) {

@@ -148,6 +148,7 @@ protected:
 TEST_F(Repl, PrintsValuesAndErrorsContinuesUnfinishedInputAndLeavesOnExit)
 {
     const std::string url = "file://" + (home / "[repl]").string();
+    std::ofstream(home / "answer.mjs") << "export const answer = 42;\n";
     Terminal terminal(home);
     // Each step waits for the next prompt, as a user does; typing ahead is
     // another case, at the end.
@@ -165,6 +166,8 @@ TEST_F(Repl, PrintsValuesAndErrorsContinuesUnfinishedInputAndLeavesOnExit)
                        // Ctrl-C drops the line: it never runs.
                        {"print('drop' + 'ped')\x03", "^C\r\n> "},
                        {"'kept'\r", "\r\nkept\r\n> "},
+                       // import() resolves against the working directory, as in -e code.
+                       {"import('./answer.mjs').then(m => print('got', m.answer))\r", "got 42"},
                        // A timer fires while the REPL waits for input.
                        {"setTimeout(() => print('tim' + 'er'), 20)\r", "timer"},
                        {"Promise.reject(new Error('lost'))\r", "a promise was rejected and nothing handled it"},

@@ -113,7 +113,12 @@ int callFunction(v8::Local<v8::Context> context,
     v8::Local<v8::Value> result = called->value;
     if (result->IsPromise()) {
         v8::Local<v8::Promise> promise = result.As<v8::Promise>();
-        switch (settle(isolate, platform, promise)) {
+        auto state = settle(isolate, platform, promise);
+        if (!state) {
+            std::cerr << renderError(url, state.error()) << std::flush;
+            return kExitScriptFailed;
+        }
+        switch (*state) {
         case v8::Promise::kFulfilled:
             result = promise->Result();
             break;

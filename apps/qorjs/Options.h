@@ -24,6 +24,8 @@ struct Options {
     std::optional<unsigned short> inspectPort;  // --inspect[=PORT], --inspect-brk[=PORT]
     bool inspectBreak = false;                  // --inspect-brk: pause on the first statement
     std::vector<std::string> allowedOrigins;    // --inspect-allow-origin=ORIGIN, repeatable
+    std::optional<unsigned> timeLimitMs;        // --time-limit=MS
+    std::optional<unsigned> heapLimitMb;        // --heap-limit=MB
     std::string file;                           // the script, unless -e is given
     std::vector<std::string> scriptArguments;
 };

@@ -24,9 +24,9 @@ int runClassicScript(const Options& options, const ProgramText& program, v8::Iso
 {
     const js::Source source{program.code, program.fileName, false};
     auto result = js::V8Engine::runJavaScriptSource(isolate, source);
-    runPendingJobs(isolate, platform);
-    if (!result) {
-        std::cerr << renderError(scriptUrl(isolate, source), result.error()) << std::flush;
+    auto stopped = runPendingJobs(isolate, platform);
+    if (!result || stopped) {
+        std::cerr << renderError(scriptUrl(isolate, source), result ? *stopped : result.error()) << std::flush;
         return kExitScriptFailed;
     }
     if (options.printResult)
@@ -58,7 +58,12 @@ int runModule(const ProgramText& program, v8::Isolate* isolate, v8::Platform* pl
     // await still waits; a throw anywhere in the graph rejects it.
     if (completion->IsPromise()) {
         v8::Local<v8::Promise> promise = completion.As<v8::Promise>();
-        switch (settle(isolate, platform, promise)) {
+        auto state = settle(isolate, platform, promise);
+        if (!state) {
+            std::cerr << renderError(url, state.error()) << std::flush;
+            return kExitScriptFailed;
+        }
+        switch (*state) {
         case v8::Promise::kFulfilled:
             break;
         case v8::Promise::kRejected:
@@ -70,7 +75,10 @@ int runModule(const ProgramText& program, v8::Isolate* isolate, v8::Platform* pl
             return kExitScriptFailed;
         }
     }
-    runPendingJobs(isolate, platform);
+    if (auto stopped = runPendingJobs(isolate, platform)) {
+        std::cerr << renderError(url, *stopped) << std::flush;
+        return kExitScriptFailed;
+    }
     return kExitSuccess;
 }
 
@@ -135,7 +143,10 @@ int runProgram(const Options& options, const ProgramText& program, v8::Isolate* 
                                 : runClassicScript(options, program, isolate, platform);
     if (status == kExitSuccess && options.callPath) {
         status = callFunction(context, platform, *options.callPath, callArguments, url);
-        runPendingJobs(isolate, platform);
+        if (auto stopped = runPendingJobs(isolate, platform); stopped && status == kExitSuccess) {
+            std::cerr << renderError(url, *stopped) << std::flush;
+            status = kExitScriptFailed;
+        }
     }
     // A rejection nobody handled is a failure the program did not report.
     if (auto reason = rejections.first(); status == kExitSuccess && reason) {

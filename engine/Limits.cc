@@ -84,7 +84,7 @@ public:
             // for again.
             if (state->reason.load() != 0)
                 state->isolate->TerminateExecution();
-            else if (state->settings.heapLimitBytes > 0 && !paused)
+            else if (state->settings.heapLimitBytes > 0 && !paused && !state->heapCheckDue.exchange(true))
                 state->isolate->RequestInterrupt(
                     [](v8::Isolate* isolate, void*) {
                         if (V8Limits::State* limits = limitsOf(isolate))
@@ -161,10 +161,11 @@ void V8Limits::State::arm()
     TickTask::post(std::shared_ptr<State>(selfWeak));
 }
 
-void V8Limits::State::checkHeap(bool afterFullCollection)
+void V8Limits::State::checkHeap(bool afterFullCollection, bool atEnd)
 {
     if (settings.heapLimitBytes == 0 || collecting)
         return;
+    heapCheckDue.store(false, std::memory_order_relaxed);
     v8::HeapStatistics statistics;
     isolate->GetHeapStatistics(&statistics);
     const std::size_t heap = statistics.used_heap_size();
@@ -184,7 +185,10 @@ void V8Limits::State::checkHeap(bool afterFullCollection)
     // Only the library's own operations are stopped.
     if (heap + external <= limit || (activity.load() & 1) == 0)
         return;
-    if (afterFullCollection) {
+    // A check V8 had no chance to make while the operation ran (one long
+    // allocation inside a builtin, then the end) judges what the heap held:
+    // a collection now would only find the script's garbage.
+    if (afterFullCollection || atEnd) {
         requestStop(StopReason::Heap);
         return;
     }
@@ -245,6 +249,8 @@ void LimitedRun::enter()
 std::optional<std::string> LimitedRun::leave(bool terminated)
 {
     const bool last = --state->depth == 0;
+    if (last && state->heapCheckDue.load(std::memory_order_relaxed))
+        state->checkHeap(false, true);
     if (last) {
         state->activity.store(state->activity.load(std::memory_order_relaxed) + 1, std::memory_order_release);
         if (state->allocator != nullptr && state->allocator->refusals.load(std::memory_order_relaxed) != 0)

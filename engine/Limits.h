@@ -58,6 +58,9 @@ struct V8Limits::State {
     // the heap's size after the last full collection.
     bool collecting = false;
     std::size_t lastLive = 0;
+    // Set by the tick when it asks for a heap check; an operation that ends
+    // before V8 ran the check (one long allocation, then the end) makes it.
+    std::atomic<bool> heapCheckDue{false};
 
     // The tick's own bookkeeping, under `mutex`.
     std::uint64_t seenActivity = 0;
@@ -69,8 +72,9 @@ struct V8Limits::State {
     // Posts a tick task unless one is queued. Isolate thread.
     void arm();
     // Measures the heap; terminates past the limit. `afterFullCollection`:
-    // what is left is live, else garbage may still count.
-    void checkHeap(bool afterFullCollection);
+    // what is left is live, else garbage may still count. `atEnd`: the
+    // operation is ending with a check it asked for still due.
+    void checkHeap(bool afterFullCollection, bool atEnd = false);
     // The words of the record for `why`.
     std::string message(StopReason why) const;
 };

@@ -130,7 +130,8 @@ void afterCollection(v8::Isolate* isolate, v8::GCType type, v8::GCCallbackFlags,
 std::size_t nearHeapLimit(void* data, std::size_t currentLimit, std::size_t initialLimit)
 {
     auto* state = static_cast<V8Limits::State*>(data);
-    if (state->settings.heapLimitBytes == 0)
+    // V8's own limit came first: the host's is higher, or there is none.
+    if (state->settings.heapLimitBytes == 0 || state->settings.heapLimitBytes > initialLimit)
         state->reportedHeapLimit.store(initialLimit);
     if ((state->activity.load() & 1) != 0)
         state->requestStop(StopReason::Heap);

@@ -316,6 +316,10 @@ CV ${fixed(highestCv * 100, 1)} %). The target is 1.10× of the floor.
 
 ${table(['Operation', 'Library', 'Raw V8', 'Ratio', 'Ratio of medians', 'CV (library / raw)', 'Within 1.10×'], libraryRows)}
 
+The rows named \`limits set: …\` measure the cost of \`V8Limits\`: there the
+Library column is the library call with limits set on the isolate (never
+reached), the Raw V8 column the same library call without them.
+
 ## The debugger against Node.js
 
 Who measured: every figure in this section and the next, qorjs's and

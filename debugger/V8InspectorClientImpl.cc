@@ -3,6 +3,7 @@
 #include <qor/javascript/V8InspectorClientImpl.h>
 
 #include "debugger/ErrorLine.h"
+#include "engine/Limits.h"
 
 #include <libplatform/libplatform.h>
 #include <v8-context.h>
@@ -91,6 +92,8 @@ void V8InspectorClientImpl::runMessageLoopOnPause(int)
         bool& inPauseLoop;
         ~LeaveLoop() { inPauseLoop = false; }
     } leaveLoop{inPauseLoop};
+    // A user stepping through a script is not racing its time limit.
+    PausedTime paused(isolate);
 
     while (true) {
         // This runs inside V8's frames: no exception may leave it. A failure

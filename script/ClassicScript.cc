@@ -1,6 +1,8 @@
 #include <qor/javascript/V8Engine.h>
 #include <qor/javascript/V8Helper.h>
 
+#include "engine/Limits.h"
+
 #include <v8-exception.h>
 #include <v8-script.h>
 
@@ -16,6 +18,7 @@ std::expected<v8::Local<v8::Value>, Error> V8Engine::runJavaScriptSource(v8::Iso
                                             "A module cannot run as a classic script: compile it with loadModule"));
 
     v8::Local<v8::Context> context = isolate->GetCurrentContext();
+    LimitedRun run(isolate);
     v8::TryCatch tryCatch(isolate);
 
     v8::Local<v8::String> code = V8Helper::v8_string(source.code, isolate);
@@ -26,11 +29,15 @@ std::expected<v8::Local<v8::Value>, Error> V8Engine::runJavaScriptSource(v8::Iso
 
     v8::ScriptOrigin origin = source.getV8Origin(isolate);
     v8::Local<v8::Script> script;
-    if (!v8::Script::Compile(context, code, &origin).ToLocal(&script))
-        return std::unexpected(V8Error::get(Error::Type::Compile, isolate, tryCatch));
-
     v8::Local<v8::Value> result;
-    if (!script->Run(context).ToLocal(&result))
+    const bool compiled = v8::Script::Compile(context, code, &origin).ToLocal(&script);
+    const bool ran = compiled && script->Run(context).ToLocal(&result);
+    // A stop is reported even when V8 finished before it took effect.
+    if (auto stopped = run.end(tryCatch.HasTerminated()))
+        return std::unexpected(V8Error::get(Error::Type::Runtime, nullptr, *stopped));
+    if (!compiled)
+        return std::unexpected(V8Error::get(Error::Type::Compile, isolate, tryCatch));
+    if (!ran)
         return std::unexpected(V8Error::get(Error::Type::Runtime, isolate, tryCatch));
     return result;
 }

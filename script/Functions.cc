@@ -1,6 +1,7 @@
 #include <qor/javascript/V8Engine.h>
 #include <qor/javascript/V8Helper.h>
 
+#include "engine/Limits.h"
 #include "error/GuardedCall.h"
 
 #include <v8-container.h>
@@ -93,11 +94,18 @@ V8FuncResult V8Engine::callJsFunction(v8::Local<v8::Object> object,
                                       std::vector<v8::Local<v8::Value>>& arguments)
 {
     V8FuncResult result;
-    v8::Local<v8::Function> function = getFunction(object, context, path);
-    if (function.IsEmpty())
+    if (context.IsEmpty())
         return result;
-
     v8::Isolate* isolate = context->GetIsolate();
+    // Opened before the lookup: getters on the path are JavaScript too.
+    LimitedRun run(isolate);
+    v8::Local<v8::Function> function = getFunction(object, context, path);
+    if (function.IsEmpty()) {
+        if (auto stopped = run.end(); stopped && run.outermost())
+            throwLimitError(isolate, *stopped);
+        return result;
+    }
+
     // V8 counts arguments in an int. A longer vector is refused with a
     // RangeError instead of a count that wrapped around.
     if (arguments.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
@@ -106,12 +114,18 @@ V8FuncResult V8Engine::callJsFunction(v8::Local<v8::Object> object,
         return result;
     }
     v8::Local<v8::Value> returned;
-    if (callFunctionGuarded(function,
-                            context,
-                            v8::Undefined(isolate),
-                            static_cast<int>(arguments.size()),
-                            arguments.data())
-            .ToLocal(&returned)) {
+    const bool called = callFunctionGuarded(function,
+                                            context,
+                                            v8::Undefined(isolate),
+                                            static_cast<int>(arguments.size()),
+                                            arguments.data())
+                            .ToLocal(&returned);
+    if (auto stopped = run.end()) {
+        if (run.outermost())
+            throwLimitError(isolate, *stopped);
+        return result;
+    }
+    if (called) {
         result.success = true;
         result.value = returned;
     }
@@ -126,10 +140,15 @@ std::expected<V8FuncResult, Error> V8Engine::callJsFunctionGetError(v8::Local<v8
     if (context.IsEmpty())
         return V8FuncResult{};
     v8::Isolate* isolate = context->GetIsolate();
+    // Outside the call's own run, so that a stop comes back as a record here
+    // rather than as an exception.
+    LimitedRun run(isolate);
     // Opened before the lookup: a getter on the path that throws is reported
     // the same way as a throw from the function itself.
     v8::TryCatch tryCatch(isolate);
     V8FuncResult result = callJsFunction(object, context, path, arguments);
+    if (auto stopped = run.end(tryCatch.HasTerminated()))
+        return std::unexpected(V8Error::get(Error::Type::Runtime, nullptr, *stopped));
     if (tryCatch.HasCaught())
         return std::unexpected(V8Error::get(Error::Type::Runtime, isolate, tryCatch));
     return result;

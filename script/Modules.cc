@@ -1,6 +1,8 @@
 #include <qor/javascript/V8Engine.h>
 #include <qor/javascript/V8Helper.h>
 
+#include "engine/Limits.h"
+
 #include <v8-data.h>
 #include <v8-exception.h>
 #include <v8-script.h>
@@ -118,21 +120,35 @@ v8::Local<v8::Value> V8Engine::evaluateModule(v8::Local<v8::Module> module, v8::
         throwError(context->GetIsolate(), "A module must be linked (instantiateModule) before it is evaluated");
         return {};
     }
-    return module->Evaluate(context).FromMaybe(v8::Local<v8::Value>());
+    LimitedRun run(context->GetIsolate());
+    v8::Local<v8::Value> completion = module->Evaluate(context).FromMaybe(v8::Local<v8::Value>());
+    if (auto stopped = run.end()) {
+        if (run.outermost())
+            throwLimitError(context->GetIsolate(), *stopped);
+        return {};
+    }
+    return completion;
 }
 
 bool V8Engine::addModule(v8::Local<v8::Context> context,
                          const Source& source,
                          v8::Module::ResolveModuleCallback resolver)
 {
+    LimitedRun run(context->GetIsolate());
     v8::Local<v8::Module> module = loadModule(context, source);
-    if (module.IsEmpty() || !instantiateModule(module, context, resolver))
-        return false;
+    bool added = !module.IsEmpty() && instantiateModule(module, context, resolver);
     // The evaluation's outcome is left to the module's own effects; a throw
     // stays pending (or rejects the returned promise) for the caller.
-    v8::MaybeLocal<v8::Value> ignored = module->Evaluate(context);
-    (void)ignored;
-    return true;
+    if (added) {
+        v8::MaybeLocal<v8::Value> ignored = module->Evaluate(context);
+        (void)ignored;
+    }
+    if (auto stopped = run.end()) {
+        if (run.outermost())
+            throwLimitError(context->GetIsolate(), *stopped);
+        return false;
+    }
+    return added;
 }
 
 }  // namespace qor::format::engine::javascript

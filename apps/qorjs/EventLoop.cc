@@ -205,7 +205,9 @@ std::optional<EventLoop::Clock::time_point> EventLoop::nextDeadline() const
 
 void EventLoop::runJobs()
 {
-    runPendingJobs(isolate, platform);
+    // A limit that stopped a job ends the run as a callback's failure does.
+    if (auto stopped = runPendingJobs(isolate, platform); stopped && !failure)
+        failure = renderError(fallbackUrl, *stopped);
 }
 
 bool EventLoop::fireNext(bool wait)
@@ -237,17 +239,24 @@ bool EventLoop::fireNext(bool wait)
         timers.erase(found);
 
     {
+        // Through the library, so that the isolate's limits watch each
+        // callback as one operation: a callback that never returns ends with
+        // the time limit's error. The library calls with `this` undefined;
+        // a sloppy callback sees the global object as on the web.
         v8::TryCatch tryCatch(isolate);
-        v8::MaybeLocal<v8::Value> result =
-            callback->Call(here, here->Global(), static_cast<int>(arguments.size()), arguments.data());
-        if (result.IsEmpty()) {
+        v8::Local<v8::Object> holder = v8::Object::New(isolate);
+        const bool held = holder->Set(here, js::V8Helper::v8_string("callback", isolate), callback).FromMaybe(false);
+        const js::V8FuncResult called =
+            held ? js::V8Engine::callJsFunction(holder, here, "callback", arguments) : js::V8FuncResult{};
+        if (!called.success) {
             if (tryCatch.HasTerminated()) {
                 // The run was stopped from outside: nothing more is to run.
                 queue.clear();
                 timers.clear();
                 return true;
             }
-            recordFailure(tryCatch);
+            if (tryCatch.HasCaught())
+                recordFailure(tryCatch);
         }
     }
     if (interval) {

@@ -1,5 +1,7 @@
 #include "Jobs.h"
 
+#include <qor/javascript/V8Engine.h>
+
 #include <libplatform/libplatform.h>
 
 namespace qorjs {
@@ -7,18 +9,29 @@ namespace qorjs {
 // A task can queue promise jobs and a promise job can post tasks, so the two
 // take turns until neither has anything left.
 
-void runPendingJobs(v8::Isolate* isolate, v8::Platform* platform)
+// The checkpoints go through the library, so that the run's limits watch
+// the jobs too.
+
+namespace js = qor::format::engine::javascript;
+
+std::optional<js::Error> runPendingJobs(v8::Isolate* isolate, v8::Platform* platform)
 {
     do
-        isolate->PerformMicrotaskCheckpoint();
+        if (auto done = js::V8Engine::performMicrotaskCheckpoint(isolate); !done)
+            return std::move(done.error());
     while (v8::platform::PumpMessageLoop(platform, isolate));
+    return std::nullopt;
 }
 
-v8::Promise::PromiseState settle(v8::Isolate* isolate, v8::Platform* platform, v8::Local<v8::Promise> promise)
+std::expected<v8::Promise::PromiseState, js::Error> settle(v8::Isolate* isolate,
+                                                           v8::Platform* platform,
+                                                           v8::Local<v8::Promise> promise)
 {
-    isolate->PerformMicrotaskCheckpoint();
+    if (auto done = js::V8Engine::performMicrotaskCheckpoint(isolate); !done)
+        return std::unexpected(std::move(done.error()));
     while (promise->State() == v8::Promise::kPending && v8::platform::PumpMessageLoop(platform, isolate))
-        isolate->PerformMicrotaskCheckpoint();
+        if (auto done = js::V8Engine::performMicrotaskCheckpoint(isolate); !done)
+            return std::unexpected(std::move(done.error()));
     return promise->State();
 }
 

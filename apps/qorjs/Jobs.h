@@ -1,10 +1,13 @@
 #pragma once
 
+#include <qor/javascript/Error.h>
+
 #include <v8-isolate.h>
 #include <v8-platform.h>
 #include <v8-persistent-handle.h>
 #include <v8-promise.h>
 
+#include <expected>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -12,13 +15,16 @@
 namespace qorjs {
 
 // Runs the promise jobs that are due and the tasks V8 posted to the platform
-// (the isolate has no event loop of its own) until none is left.
-void runPendingJobs(v8::Isolate* isolate, v8::Platform* platform);
+// (the isolate has no event loop of its own) until none is left. The record
+// of a limit that stopped them, if one did.
+std::optional<qor::format::engine::javascript::Error> runPendingJobs(v8::Isolate* isolate, v8::Platform* platform);
 
 // Runs jobs and tasks until `promise` is settled or nothing is left to run,
 // and returns its state then. It runs no timers: a program's promises are
-// settled by its EventLoop, which does.
-v8::Promise::PromiseState settle(v8::Isolate* isolate, v8::Platform* platform, v8::Local<v8::Promise> promise);
+// settled by its EventLoop, which does. The record of a limit that stopped
+// the jobs instead, if one did.
+std::expected<v8::Promise::PromiseState, qor::format::engine::javascript::Error> settle(
+    v8::Isolate* isolate, v8::Platform* platform, v8::Local<v8::Promise> promise);
 
 // Keeps the promises rejected without a handler while it lives, so that a
 // program which ends with one can be reported as failed. A handler attached

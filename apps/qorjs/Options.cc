@@ -38,6 +38,12 @@ std::string usage()
            "  --inspect-allow-origin=ORIGIN\n"
            "                    accept DevTools connections from a web page of this\n"
            "                    origin (repeatable; \"*\" allows all)\n"
+           "  --time-limit=MS   stop any step of the run (the script or module graph,\n"
+           "                    its promise jobs, --call) that runs longer than MS\n"
+           "                    milliseconds; time paused in a debugger does not count\n"
+           "  --heap-limit=MB   stop the run when the JavaScript heap and its\n"
+           "                    ArrayBuffers reach MB megabytes; without it, V8's own\n"
+           "                    limit stops it the same way\n"
            "  -h, --help        show this text\n"
            "  -v, --version     show the versions of qorjs and V8\n"
            "\n"
@@ -54,8 +60,8 @@ std::string usage()
            "are imported with assert { type: \"json\" }, the parsed value as default.\n"
            "\n"
            "Exit status: 0 on success, 1 when the script fails (an uncaught error,\n"
-           "also in a timer callback, or a rejection nothing handled), 2 on bad usage\n"
-           "or an unreadable file.\n";
+           "also in a timer callback, or a rejection nothing handled) or a limit\n"
+           "stops it, 2 on bad usage or an unreadable file.\n";
 }
 
 namespace {
@@ -79,6 +85,27 @@ std::expected<bool, std::string> readInspectOption(std::string_view argument, st
     if (failure != std::errc() || end != rest.data() + rest.size() || port > 65535)
         return std::unexpected(std::string(name) + " needs a port from 0 to 65535, not '" + std::string(rest) + "'");
     options.inspectPort = static_cast<unsigned short>(port);
+    return true;
+}
+
+// "--NAME=N" with N a whole number from 1 up; false when `argument` is
+// another option.
+std::expected<bool, std::string> readLimitOption(std::string_view argument,
+                                                 std::string_view name,
+                                                 std::optional<unsigned>& value)
+{
+    if (!argument.starts_with(name))
+        return false;
+    std::string_view rest = argument.substr(name.size());
+    if (!rest.empty() && rest[0] != '=')
+        return false;
+    if (!rest.empty())
+        rest.remove_prefix(1);
+    unsigned number = 0;
+    auto [end, failure] = std::from_chars(rest.data(), rest.data() + rest.size(), number);
+    if (rest.empty() || failure != std::errc() || end != rest.data() + rest.size() || number == 0)
+        return std::unexpected(std::string(name) + " needs a whole number from 1 up, not '" + std::string(rest) + "'");
+    value = number;
     return true;
 }
 
@@ -134,6 +161,12 @@ std::expected<Options, std::string> parseOptions(int argc, char** argv)
         } else if (auto inspect = readInspectOption(argument, "--inspect", options); !inspect || *inspect) {
             if (!inspect)
                 return std::unexpected(inspect.error());
+        } else if (auto time = readLimitOption(argument, "--time-limit", options.timeLimitMs); !time || *time) {
+            if (!time)
+                return std::unexpected(time.error());
+        } else if (auto heap = readLimitOption(argument, "--heap-limit", options.heapLimitMb); !heap || *heap) {
+            if (!heap)
+                return std::unexpected(heap.error());
         } else if (argument == "-e" || argument == "--eval") {
             if (at + 1 >= argc)
                 return std::unexpected(std::string(argument) + " needs the code to run");

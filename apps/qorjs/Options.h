@@ -25,7 +25,9 @@ struct Options {
     std::optional<unsigned short> inspectPort;  // --inspect[=PORT], --inspect-brk[=PORT]
     bool inspectBreak = false;                  // --inspect-brk: pause on the first statement
     std::vector<std::string> allowedOrigins;    // --inspect-allow-origin=ORIGIN, repeatable
-    std::string file;  // the script; empty when none is given (see hasProgram)
+    std::optional<unsigned> timeLimitMs;        // --time-limit=MS
+    std::optional<unsigned> heapLimitMb;        // --heap-limit=MB
+    std::string file;                           // the script; empty when none is given (see hasProgram)
     std::vector<std::string> scriptArguments;
 };
 

@@ -26,9 +26,9 @@ int runClassicScript(const Options& options, const ProgramText& program, v8::Iso
 {
     const js::Source source{program.code, program.fileName, false};
     auto result = js::V8Engine::runJavaScriptSource(isolate, source);
-    runPendingJobs(isolate, platform);
-    if (!result) {
-        std::cerr << renderError(scriptUrl(isolate, source), result.error()) << std::flush;
+    auto stopped = runPendingJobs(isolate, platform);
+    if (!result || stopped) {
+        std::cerr << renderError(scriptUrl(isolate, source), result ? *stopped : result.error()) << std::flush;
         return kExitScriptFailed;
     }
     if (options.printResult)

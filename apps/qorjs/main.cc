@@ -17,6 +17,8 @@
 #include <v8-initialization.h>
 #include <v8-isolate.h>
 
+#include <chrono>
+#include <cstddef>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -59,15 +61,28 @@ IsolatePtr newIsolate(v8::ArrayBuffer::Allocator* allocator)
     return isolate;
 }
 
+// The run's limits. Always there, so that a runaway allocation ends with a
+// record at V8's own heap limit rather than with the process.
+js::V8Limits::Settings limitSettings(const qorjs::Options& options)
+{
+    js::V8Limits::Settings settings;
+    if (options.heapLimitMb)
+        settings.heapLimitBytes = std::size_t{*options.heapLimitMb} << 20;
+    if (options.timeLimitMs)
+        settings.timeLimit = std::chrono::milliseconds{*options.timeLimitMs};
+    return settings;
+}
+
 // `program` is empty for the REPL.
 int runInFreshContext(const qorjs::Options& options,
                       const std::optional<qorjs::ProgramText>& program,
                       js::V8Engine& engine)
 {
-    std::unique_ptr<v8::ArrayBuffer::Allocator> allocator(v8::ArrayBuffer::Allocator::NewDefaultAllocator());
-    IsolatePtr isolate = newIsolate(allocator.get());
+    js::V8Limits::ArrayBufferAllocator allocator;
+    IsolatePtr isolate = newIsolate(&allocator);
 
     v8::Isolate::Scope isolateScope(isolate.get());
+    js::V8Limits limits(isolate.get(), engine.getPlatform(), limitSettings(options), &allocator);
     v8::HandleScope handleScope(isolate.get());
     v8::Local<v8::Context> context = v8::Context::New(isolate.get());
     v8::Context::Scope contextScope(context);

@@ -13,6 +13,7 @@
 #include <v8-exception.h>
 #include <v8-primitive.h>
 
+#include <chrono>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -111,9 +112,10 @@ int main(int argc, char** argv)
 
     js::V8Engine& engine = js::V8Engine::get();
 
-    std::unique_ptr<v8::ArrayBuffer::Allocator> allocator(v8::ArrayBuffer::Allocator::NewDefaultAllocator());
+    // Counts ArrayBuffer memory, so that the heap limit below covers it.
+    js::V8Limits::ArrayBufferAllocator allocator;
     v8::Isolate::CreateParams params;
-    params.array_buffer_allocator = allocator.get();
+    params.array_buffer_allocator = &allocator;
     v8::Isolate* isolate = v8::Isolate::New(params);
     isolate->SetFatalErrorHandler(js::V8Engine::fatalError);
     isolate->SetOOMErrorHandler(js::V8Engine::oomeError);
@@ -122,7 +124,10 @@ int main(int argc, char** argv)
 
     int status = 0;
     {
+        // Entered, and limited: no script may take more than 256 MB or run
+        // longer than two seconds.
         v8::Isolate::Scope isolateScope(isolate);
+        js::V8Limits limits(isolate, engine.getPlatform(), {256 << 20, std::chrono::milliseconds(2000)}, &allocator);
         v8::HandleScope handleScope(isolate);
         v8::Local<v8::Context> context = v8::Context::New(isolate);
         v8::Context::Scope contextScope(context);

@@ -9,5 +9,6 @@
 #include <qor/javascript/V8Engine.h>
 #include <qor/javascript/V8FuncResult.h>
 #include <qor/javascript/V8Helper.h>
+#include <qor/javascript/V8Limits.h>
 #include <qor/javascript/Version.h>
 #include <qor/log/QorLog.h>

@@ -176,6 +176,15 @@ public:
     // raised on the way (a proxy trap) stays pending.
     QORJS_API static std::vector<std::string> getPropertyNames(v8::Local<v8::Object> object, v8::Isolate* isolate);
 
+    // ---- Promise jobs ------------------------------------------------------
+
+    // Runs the isolate's queued promise jobs (v8::Isolate::
+    // PerformMicrotaskCheckpoint) under its V8Limits, if it has any. An Error
+    // of type Runtime only when a limit or the host stopped them; the jobs
+    // still queued then are dropped. A job's own exception goes where V8
+    // sends it (the promise it rejects), not here.
+    QORJS_API static std::expected<void, Error> performMicrotaskCheckpoint(v8::Isolate* isolate);
+
     // ---- Temporary script files --------------------------------------------
 
     // Writes `script`, byte for byte, to the next of a hundred numbered files

@@ -45,6 +45,10 @@ TEST(QorjsLimits, LimitsEndTheRunWithTheirRecord)
         {{"--time-limit=300", "-e", "Promise.resolve().then(() => { for (;;) {} })"}, "", HasSubstr(time), 1},
         {{"--time-limit=300", (dir / "await.mjs").string()}, "", HasSubstr(time), 1},
         {{"--time-limit=300", "--call", "app.spin", (dir / "app.js").string()}, "", HasSubstr(time), 1},
+        // Each timer callback is a step of its own; the timers behind a stopped one never run.
+        {{"--time-limit=300", "-e", "setTimeout(() => { for (;;) {} }); setTimeout(() => print('late'), 600)"},
+         "", HasSubstr(time), 1},
+        {{"--time-limit=300", "-e", "queueMicrotask(() => { for (;;) {} })"}, "", HasSubstr(time), 1},
         {{"--heap-limit=64", "-e", "const a = []; for (;;) a.push(new Array(1e4).fill(1.5));"}, "", HasSubstr(heap), 1},
         {{"--heap-limit=64", "-e", "const k = []; for (;;) k.push(new ArrayBuffer(1 << 20));"}, "",
          HasSubstr("RangeError: Array buffer allocation failed"), 1},

@@ -3,7 +3,7 @@
 
 #include "Console.h"
 #include "ModuleLoader.h"
-#include "ModuleSpecifier.h"
+#include "ImportRequest.h"
 
 #include <qor/javascript/QorJavaScript.h>
 

@@ -2,7 +2,7 @@
 
 #include "Console.h"
 #include "ErrorReport.h"
-#include "ModuleSpecifier.h"
+#include "ImportRequest.h"
 
 #include <qor/javascript/QorJavaScript.h>
 

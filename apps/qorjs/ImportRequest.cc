@@ -1,4 +1,4 @@
-#include "ModuleSpecifier.h"
+#include "ImportRequest.h"
 
 #include <qor/javascript/V8Helper.h>
 

@@ -23,18 +23,6 @@ std::optional<js::Error> runPendingJobs(v8::Isolate* isolate, v8::Platform* plat
     return std::nullopt;
 }
 
-std::expected<v8::Promise::PromiseState, js::Error> settle(v8::Isolate* isolate,
-                                                           v8::Platform* platform,
-                                                           v8::Local<v8::Promise> promise)
-{
-    if (auto done = js::V8Engine::performMicrotaskCheckpoint(isolate); !done)
-        return std::unexpected(std::move(done.error()));
-    while (promise->State() == v8::Promise::kPending && v8::platform::PumpMessageLoop(platform, isolate))
-        if (auto done = js::V8Engine::performMicrotaskCheckpoint(isolate); !done)
-            return std::unexpected(std::move(done.error()));
-    return promise->State();
-}
-
 namespace {
 
 // The isolate's data slot that points to the tracker while it lives.

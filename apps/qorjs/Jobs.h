@@ -7,7 +7,6 @@
 #include <v8-persistent-handle.h>
 #include <v8-promise.h>
 
-#include <expected>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -18,13 +17,6 @@ namespace qorjs {
 // (the isolate has no event loop of its own) until none is left. The record
 // of a limit that stopped them, if one did.
 std::optional<qor::format::engine::javascript::Error> runPendingJobs(v8::Isolate* isolate, v8::Platform* platform);
-
-// Runs jobs and tasks until `promise` is settled or nothing is left to run,
-// and returns its state then. It runs no timers: a program's promises are
-// settled by its EventLoop, which does. The record of a limit that stopped
-// the jobs instead, if one did.
-std::expected<v8::Promise::PromiseState, qor::format::engine::javascript::Error> settle(
-    v8::Isolate* isolate, v8::Platform* platform, v8::Local<v8::Promise> promise);
 
 // Keeps the promises rejected without a handler while it lives, so that a
 // program which ends with one can be reported as failed. A handler attached

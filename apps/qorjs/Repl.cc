@@ -10,6 +10,7 @@
 #include <histedit.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -151,6 +152,23 @@ int readCharacter(EditLine* editor, wchar_t* character)
     }
 }
 
+// Ctrl-D typed while the last input ran reached the terminal in its ordinary
+// line mode, where it is not a character but an end-of-file mark. libedit
+// would switch to raw mode, in which that mark reads as a NUL, and the key
+// would be lost; so it is read here first. Ready to read with no byte queued
+// is, in line mode, exactly an end-of-file mark waiting.
+bool endOfInputWaiting()
+{
+    pollfd terminal{STDIN_FILENO, POLLIN, 0};
+    if (::poll(&terminal, 1, 0) != 1 || (terminal.revents & POLLIN) == 0)
+        return false;
+    int queued = 0;
+    if (::ioctl(STDIN_FILENO, FIONREAD, &queued) != 0 || queued != 0)
+        return false;
+    char byte = 0;
+    return ::read(STDIN_FILENO, &byte, 1) == 0;
+}
+
 std::optional<std::string> historyFile()
 {
     const char* home = std::getenv("HOME");
@@ -205,6 +223,10 @@ int runRepl(v8::Isolate* isolate, v8::Platform* platform)
     el_source(el, nullptr);  // the user's ~/.editrc, if any
 
     for (;;) {
+        if (endOfInputWaiting()) {
+            std::cout << std::endl;
+            break;
+        }
         int count = 0;
         const char* read = nullptr;
         {

@@ -218,7 +218,9 @@ int runRepl(v8::Isolate* isolate, v8::Platform* platform)
     el_set(el, EL_HIST, ::history, history.get());
     el_set(el, EL_GETCFN, &readCharacter);
     el_set(el, EL_SETTY, "-d", "-isig", nullptr);
-    el_set(el, EL_ADDFN, "qorjs-abandon-line", "drop the line being typed", &abandonLine);
+    // The wide form: libedit keeps these strings as they are, where the
+    // narrow one copies them and never frees the copies.
+    el_wset(el, EL_ADDFN, L"qorjs-abandon-line", L"drop the line being typed", &abandonLine);
     el_set(el, EL_BIND, "^C", "qorjs-abandon-line", nullptr);
     el_source(el, nullptr);  // the user's ~/.editrc, if any
 

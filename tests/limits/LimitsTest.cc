@@ -1,4 +1,4 @@
-#include "limits/LimitsFixture.h"
+#include "support/TestSupport.h"
 
 #include <v8-function.h>
 #include <v8-microtask-queue.h>
@@ -11,6 +11,8 @@
 
 namespace qorjs::test {
 namespace {
+
+using LimitsTest = EngineTest;
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;

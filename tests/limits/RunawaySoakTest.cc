@@ -2,7 +2,7 @@
 // between each: every runaway ends with its record within its bound, every
 // normal script is right, and resident memory comes back. ctest runs a few;
 // scripts/soak runs QORJS_SOAK_RUNAWAYS of them.
-#include "limits/LimitsFixture.h"
+#include "support/TestSupport.h"
 
 #include <algorithm>
 #include <array>
@@ -13,6 +13,8 @@
 
 namespace qorjs::test {
 namespace {
+
+using LimitsTest = EngineTest;
 
 using namespace std::chrono_literals;
 

@@ -1,73 +1,20 @@
 // The qorjs runner as a user drives it: timers and the event loop, -p CODE
 // and programs on standard input. Each case runs the built binary in a
 // scratch directory with the given standard input.
-#include <gmock/gmock.h>
+#include "support/QorjsRun.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
+namespace qorjs::test {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace ::testing;
-
-std::string slurp(const fs::path& path)
-{
-    std::ostringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
-}
-
-std::string shellQuoted(std::string_view text)
-{
-    std::string result = "'";
-    for (char c : text)
-        result += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return result + "'";
-}
-
-struct Case {
-    std::string name;
-    std::vector<std::string> arguments;
-    std::string input;  // standard input
-    Matcher<std::string> out, err;
-    int status;
-};
 
 class Runner : public Test {
 protected:
-    Runner()
-    {
-        std::string pattern = (fs::temp_directory_path() / "qorjs-runner-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("cannot make a scratch directory");
-        dir = fs::canonical(pattern);
-    }
-    ~Runner() override { fs::remove_all(dir); }
+    void write(const std::string& name, const std::string& text) const { files.write(name, text); }
+    void check(const std::vector<RunCase>& cases) const { expectRuns(files.path(), cases); }
 
-    void write(const std::string& name, const std::string& text) const { std::ofstream(dir / name) << text; }
-
-    void check(const std::vector<Case>& cases) const
-    {
-        for (const Case& c : cases) {
-            SCOPED_TRACE(c.name);
-            write(".in", c.input);
-            std::string command = "cd " + shellQuoted(dir.string()) + " && " + shellQuoted(QORJS_BINARY);
-            for (const auto& argument : c.arguments)
-                command += " " + shellQuoted(argument);
-            command += " <.in >.out 2>.err";
-            const int status = std::system(command.c_str());
-            EXPECT_THAT(slurp(dir / ".out"), c.out);
-            EXPECT_THAT(slurp(dir / ".err"), c.err);
-            EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.status);
-        }
-    }
-
-    fs::path dir;
+    ScratchDirectory files;
+    const std::filesystem::path& dir = files.path();
 };
 
 TEST_F(Runner, TimersRunInOrderWithPromiseJobsBetweenAndEndTheRun)
@@ -177,3 +124,4 @@ TEST_F(Runner, PrintCodeAndProgramsOnStandardInput)
 }
 
 }  // namespace
+}  // namespace qorjs::test

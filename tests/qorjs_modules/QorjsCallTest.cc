@@ -1,4 +1,4 @@
-#include "QorjsRun.h"
+#include "support/QorjsRun.h"
 
 #include <gtest/gtest.h>
 

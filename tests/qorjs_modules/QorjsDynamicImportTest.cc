@@ -1,4 +1,4 @@
-#include "QorjsRun.h"
+#include "support/QorjsRun.h"
 
 #include <gtest/gtest.h>
 
@@ -41,7 +41,7 @@ protected:
         return runQorjs(files.path(), arguments);
     }
 
-    std::string url(const std::string& relativePath) const { return "file://" + (files.path() / relativePath).string(); }
+    std::string url(const std::string& relativePath) const { return files.url(relativePath); }
 
     void expectRuns(const std::vector<Case>& cases)
     {

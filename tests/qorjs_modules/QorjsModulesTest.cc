@@ -1,4 +1,4 @@
-#include "QorjsRun.h"
+#include "support/QorjsRun.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@ using ::testing::HasSubstr;
 class QorjsModules : public ::testing::Test {
 protected:
     QorjsRun run(std::vector<std::string> arguments) { return runQorjs(files.path(), arguments); }
-    std::string url(const std::string& relativePath) const { return "file://" + (files.path() / relativePath).string(); }
+    std::string url(const std::string& relativePath) const { return files.url(relativePath); }
 
     ScratchDirectory files;
 };

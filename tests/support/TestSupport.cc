@@ -5,7 +5,7 @@ namespace qorjs::test {
 void EngineTest::SetUp()
 {
     js::V8Engine::get();
-    allocator.reset(v8::ArrayBuffer::Allocator::NewDefaultAllocator());
+    allocator = std::make_unique<js::V8Limits::ArrayBufferAllocator>();
     v8::Isolate::CreateParams params;
     params.array_buffer_allocator = allocator.get();
     isolate = v8::Isolate::New(params);
@@ -18,6 +18,7 @@ void EngineTest::SetUp()
 
 void EngineTest::TearDown()
 {
+    limits.reset();
     context()->Exit();
     contextHandle.Reset();
     handleScope.reset();
@@ -41,6 +42,21 @@ js::Error EngineTest::fail(std::string_view code, std::string fileName)
         return std::move(result.error());
     ADD_FAILURE() << "script succeeded: " << code;
     return {};
+}
+
+std::string EngineTest::outcome(std::string_view code)
+{
+    v8::HandleScope scope(isolate);
+    auto result = js::V8Engine::runJavaScriptSource(isolate, js::Source{code, "/test/script.js", false});
+    if (!result)
+        return result.error().message;
+    return text(*result);
+}
+
+void EngineTest::setLimits(js::V8Limits::Settings settings)
+{
+    limits.reset();
+    limits.emplace(isolate, js::V8Engine::get().getPlatform(), settings, allocator.get());
 }
 
 }  // namespace qorjs::test

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <gmock/gmock.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -13,8 +15,22 @@ struct QorjsRun {
     std::string err;
 };
 
-// Runs the qorjs binary of this build with `arguments`, in `directory`.
-QorjsRun runQorjs(const std::filesystem::path& directory, const std::vector<std::string>& arguments);
+// Runs the qorjs binary of this build with `arguments` in `directory`, with
+// `input` as its standard input.
+QorjsRun runQorjs(const std::filesystem::path& directory, const std::vector<std::string>& arguments,
+                  const std::string& input = "");
+
+// One run and what it must print and return.
+struct RunCase {
+    std::string name;
+    std::vector<std::string> arguments;
+    std::string input;  // standard input
+    ::testing::Matcher<std::string> out, err;
+    int status;
+};
+
+// Runs every case in `directory` and checks each against its expectations.
+void expectRuns(const std::filesystem::path& directory, const std::vector<RunCase>& cases);
 
 // A private directory for one test's files, removed at the end.
 class ScratchDirectory {
@@ -29,6 +45,9 @@ public:
     std::filesystem::path write(const std::string& relativePath, const std::string& text) const;
 
     const std::filesystem::path& path() const { return root; }
+
+    // The file:// URL of `relativePath` inside the directory.
+    std::string url(const std::string& relativePath) const;
 
 private:
     std::filesystem::path root;

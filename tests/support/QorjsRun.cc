@@ -28,14 +28,17 @@ std::string contentOf(const std::filesystem::path& path)
 
 }  // namespace
 
-QorjsRun runQorjs(const std::filesystem::path& directory, const std::vector<std::string>& arguments)
+QorjsRun runQorjs(const std::filesystem::path& directory, const std::vector<std::string>& arguments,
+                  const std::string& input)
 {
+    const std::filesystem::path in = directory / ".qorjs-in";
     const std::filesystem::path out = directory / ".qorjs-out";
     const std::filesystem::path err = directory / ".qorjs-err";
+    std::ofstream(in, std::ios::binary) << input;
     std::string command = "cd " + quoted(directory.string()) + " && " + quoted(QORJS_BINARY);
     for (const auto& argument : arguments)
         command += " " + quoted(argument);
-    command += " >" + quoted(out.string()) + " 2>" + quoted(err.string()) + " </dev/null";
+    command += " >" + quoted(out.string()) + " 2>" + quoted(err.string()) + " <" + quoted(in.string());
 
     const int raw = std::system(command.c_str());
     QorjsRun run;
@@ -43,6 +46,21 @@ QorjsRun runQorjs(const std::filesystem::path& directory, const std::vector<std:
     run.out = contentOf(out);
     run.err = contentOf(err);
     return run;
+}
+
+void expectRuns(const std::filesystem::path& directory, const std::vector<RunCase>& cases)
+{
+    for (const RunCase& c : cases) {
+        std::string command = c.name.empty() ? "qorjs" : c.name;
+        if (c.name.empty())
+            for (const auto& argument : c.arguments)
+                command += " " + quoted(argument);
+        SCOPED_TRACE(command);
+        const QorjsRun run = runQorjs(directory, c.arguments, c.input);
+        EXPECT_THAT(run.out, c.out);
+        EXPECT_THAT(run.err, c.err);
+        EXPECT_EQ(run.status, c.status);
+    }
 }
 
 ScratchDirectory::ScratchDirectory()
@@ -66,6 +84,14 @@ std::filesystem::path ScratchDirectory::write(const std::string& relativePath, c
     std::filesystem::create_directories(file.parent_path());
     std::ofstream(file, std::ios::binary) << text;
     return file;
+}
+
+std::string ScratchDirectory::url(const std::string& relativePath) const
+{
+    std::string path = (root / relativePath).string();
+    for (auto at = path.find(' '); at != std::string::npos; at = path.find(' ', at))
+        path.replace(at, 1, "%20");
+    return "file://" + path;
 }
 
 }  // namespace qorjs::test

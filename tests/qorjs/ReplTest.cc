@@ -1,5 +1,7 @@
 // The qorjs REPL on a pseudo-terminal: what a user types and what the
 // terminal shows, the history kept across sessions, and the ways out.
+#include "support/QorjsRun.h"
+
 #include <gmock/gmock.h>
 
 #include <poll.h>
@@ -121,15 +123,6 @@ struct Step {
 
 class Repl : public Test {
 protected:
-    Repl()
-    {
-        std::string pattern = (fs::temp_directory_path() / "qorjs-repl-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("cannot make a scratch directory");
-        home = fs::canonical(pattern);
-    }
-    ~Repl() override { fs::remove_all(home); }
-
     void play(Terminal& terminal, const std::vector<Step>& steps) const
     {
         ASSERT_TRUE(terminal.started());
@@ -143,7 +136,8 @@ protected:
         }
     }
 
-    fs::path home;
+    qorjs::test::ScratchDirectory scratch;
+    const fs::path& home = scratch.path();
 };
 
 TEST_F(Repl, PrintsValuesAndErrorsContinuesUnfinishedInputAndLeavesOnExit)

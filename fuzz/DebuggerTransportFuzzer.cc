@@ -15,18 +15,24 @@
 
 #include "support/Check.h"
 #include "support/FuzzIsolate.h"
-#include "support/LoopbackClient.h"
 
 #include <qor/javascript/V8Debugger.h>
 #include <qor/javascript/V8Engine.h>
 
 #include <v8-exception.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -62,31 +68,60 @@ private:
     std::streambuf* original;
 };
 
-// One execute() with a fresh debugger and a client that sends `bytes`. False
-// when no client was served: the listener could not be opened.
-bool serve(FuzzIsolate& fuzz, const std::string& bytes, unsigned short port)
+// A client on its own thread: connects to 127.0.0.1:`port`, sends `bytes`
+// and shuts its sending side, while reading (and dropping) what the server
+// sends until the server closes; writing on a thread of its own, so that
+// neither side can block the other with a full socket buffer. The connection
+// ends with a reset, which leaves no TIME_WAIT behind: the fuzzer makes one
+// connection per input, more than the ephemeral ports would allow otherwise.
+std::jthread startClient(unsigned short port, std::string bytes)
+{
+    return std::jthread([port, bytes = std::move(bytes)] {
+        const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+            ::close(socket);
+            return;
+        }
+        std::thread writer([socket, &bytes] {
+            for (std::size_t sent = 0; sent < bytes.size();) {
+                const ssize_t written = ::send(socket, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+                if (written < 0 && errno != EINTR)
+                    break;
+                sent += written > 0 ? static_cast<std::size_t>(written) : 0;
+            }
+            ::shutdown(socket, SHUT_WR);
+        });
+        char discard[16384];
+        for (ssize_t read = 1; read > 0 || (read < 0 && errno == EINTR);)
+            read = ::recv(socket, discard, sizeof discard, 0);
+        // Wakes a writer still blocked on a server that stopped reading.
+        ::shutdown(socket, SHUT_RDWR);
+        writer.join();
+        const linger abort{1, 0};
+        ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        ::close(socket);
+    });
+}
+
+// One execute() with a fresh debugger on a port the system chooses, and a
+// client that sends `bytes` as soon as it listens. False when it never did.
+bool serve(FuzzIsolate& fuzz, const std::string& bytes)
 {
     v8::Isolate* isolate = fuzz.isolate();
-    qorjs::fuzz::LoopbackClient client(port, bytes);
-    bool served = false;
-    std::optional<js::V8Debugger> debugger(std::in_place, isolate, fuzz.platform());
-    debugger->execute(
+    std::jthread client;
+    js::V8Debugger debugger(isolate, fuzz.platform());
+    debugger.setListeningCallback([&client, &bytes](unsigned short port) { client = startClient(port, bytes); });
+    debugger.execute(
         true,
-        [isolate, &served] {
-            served = true;
-            js::V8Engine::runJavaScriptSource(isolate, js::Source{kDebuggee, "/fuzz/debuggee.js", false});
-        },
-        [&client](unsigned short) {
-            client.serverIsListening();
-            return true;
-        },
-        [&served] { served = true; },
-        port);
-    debugger.reset();
-    if (!served)
-        client.abandon();
-    client.finish();
-    return served;
+        [isolate] { js::V8Engine::runJavaScriptSource(isolate, js::Source{kDebuggee, "/fuzz/debuggee.js", false}); },
+        {}, {}, 0);
+    // The debugger is destroyed before the client is joined: that closes
+    // whatever the client still waits on.
+    return client.joinable();
 }
 
 }  // namespace
@@ -101,15 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         v8::TryCatch hostState(isolate);
         const std::string bytes(reinterpret_cast<const char*>(data), size);
 
-        // Another program on the machine may take the port between two
-        // inputs; the input then runs again on another one.
-        bool served = serve(fuzz, bytes, qorjs::fuzz::loopbackPort());
-        for (int attempt = 0; !served && attempt < 5; ++attempt) {
-            FUZZ_CHECK(quiet.text().find("Address already in use") != std::string::npos,
-                       "the debugger served no client: " + quiet.text());
-            served = serve(fuzz, bytes, qorjs::fuzz::anotherLoopbackPort());
-        }
-        FUZZ_CHECK(served, "no free port for the debugger: " + quiet.text());
+        FUZZ_CHECK(serve(fuzz, bytes), "the debugger did not listen: " + quiet.text());
         FUZZ_CHECK(!hostState.HasCaught(), "an exception was left pending in the host's isolate");
     }
     fuzz.runPendingTasks();

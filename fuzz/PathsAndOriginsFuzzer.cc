@@ -42,12 +42,7 @@ constexpr std::string_view kGraph = R"js(
         '': { '': function empty() { return 'empty'; }, f() { return ''; } },
         'x y': { 'ü': () => 'unicode', 'a\u0000b': () => 'zero' },
         getter: { get f() { throw new Error('getter'); }, get ok() { return Math.max; } },
-        calls: {
-            throws() { throw new TypeError('call'); },
-            count(...values) { return values.length; },
-            self() { return this; },
-            deep() { return { a: [1, 2, { b: 'c' }] }; },
-        },
+        calls: { throws() { throw new TypeError('call'); }, self() { return this; } },
         proxy: new Proxy({}, {
             get(target, key) {
                 if (key === 'boom') throw new RangeError('trap');
@@ -82,26 +77,23 @@ constexpr std::string_view kReferenceWalk = R"js(
 })
 )js";
 
+// The graph and the reference walk, made once: every input reads the same.
 struct Prepared {
     v8::Global<v8::Object> graph;
     v8::Global<v8::Function> referenceWalk;
 };
 
-v8::Local<v8::Value> runFixed(v8::Isolate* isolate, std::string_view code)
-{
-    auto result = js::V8Engine::runJavaScriptSource(isolate, js::Source{code, "/fuzz/prepared.js", false});
-    FUZZ_CHECK(result.has_value(), "the prepared script failed");
-    return *result;
-}
-
 const Prepared& prepared(v8::Isolate* isolate)
 {
     static Prepared* ready = [isolate] {
         v8::HandleScope scope(isolate);
-        auto* made = new Prepared;
-        made->graph.Reset(isolate, runFixed(isolate, kGraph).As<v8::Object>());
-        made->referenceWalk.Reset(isolate, runFixed(isolate, kReferenceWalk).As<v8::Function>());
-        return made;
+        auto run = [isolate](std::string_view code) {
+            auto result = js::V8Engine::runJavaScriptSource(isolate, js::Source{code, "/fuzz/prepared.js", false});
+            FUZZ_CHECK(result.has_value(), "the prepared script failed");
+            return *result;
+        };
+        return new Prepared{v8::Global<v8::Object>(isolate, run(kGraph).As<v8::Object>()),
+                            v8::Global<v8::Function>(isolate, run(kReferenceWalk).As<v8::Function>())};
     }();
     return *ready;
 }
@@ -187,8 +179,6 @@ void checkOrigin(v8::Isolate* isolate, v8::Local<v8::Context> context, std::stri
     const v8::ScriptOrigin origin = source.getV8Origin(isolate);
     FUZZ_CHECK(js::V8Helper::qor_string(origin.ResourceName(), isolate) == expectedName,
                describe("the origin's resource name is not the file URL", fileName));
-    FUZZ_CHECK(origin.LineOffset() == 0 && origin.ColumnOffset() == 0,
-               describe("the origin has an offset", fileName));
     FUZZ_CHECK(origin.Options().IsModule() == isModule, describe("the origin's module flag is wrong", fileName));
 
     if (isModule) {

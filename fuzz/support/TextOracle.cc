@@ -8,24 +8,14 @@ void appendUtf8(std::string& out, std::uint32_t code)
 {
     if (code < 0x80) {
         out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
+        return;
     }
-}
-
-bool isContinuation(unsigned char byte)
-{
-    return (byte & 0xC0) == 0x80;
+    // Continuation bytes after the lead byte, and the lead byte's marker bits.
+    const int tail = code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
+    constexpr unsigned char kLead[] = {0, 0xC0, 0xE0, 0xF0};
+    out += static_cast<char>(kLead[tail] | (code >> (6 * tail)));
+    for (int k = tail - 1; k >= 0; --k)
+        out += static_cast<char>(0x80 | ((code >> (6 * k)) & 0x3F));
 }
 
 }  // namespace
@@ -35,28 +25,20 @@ bool isValidUtf8(std::string_view text)
     std::size_t i = 0;
     while (i < text.size()) {
         const auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t length;
-        std::uint32_t code;
         if (lead < 0x80) {
             ++i;
             continue;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-            code = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            code = lead & 0x0F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            code = lead & 0x07;
-        } else {
-            return false;
         }
+        // 0xC0, 0xC1 and above 0xF4 start only overlong or too large forms.
+        const std::size_t length = lead < 0xC2 ? 0 : lead <= 0xDF ? 2 : lead <= 0xEF ? 3 : lead <= 0xF4 ? 4 : 0;
+        if (length == 0)
+            return false;
+        std::uint32_t code = lead & (0x7F >> length);
         if (text.size() - i < length)
             return false;
         for (std::size_t k = 1; k < length; ++k) {
             const auto byte = static_cast<unsigned char>(text[i + k]);
-            if (!isContinuation(byte))
+            if ((byte & 0xC0) != 0x80)
                 return false;
             code = (code << 6) | (byte & 0x3F);
         }

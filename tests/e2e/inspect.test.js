@@ -1,147 +1,112 @@
 'use strict';
-// qorjs --inspect-brk driven end to end by a DevTools-protocol client:
-//   node inspect.test.js QORJS_BINARY
-// Exits 0 when every check passes; the whole run is bounded by a deadline.
+// qorjs --inspect-brk driven by debuggers nobody here wrote: chrome-remote-interface finds it by port,
+// breaks on start, sets breakpoints by URL, steps, evaluates, resumes and sees the console; a timer in an
+// imported module pauses and keeps its order; the Node.js command-line debugger steps through as a user types.
+//   node inspect.test.js QORJS_BINARY cri|timer-in-import|node-inspect
 
 const assert = require('assert/strict');
-const { spawn } = require('child_process');
 const path = require('path');
 const { pathToFileURL } = require('url');
-const { connectToQorjs: connect, freePort, sleep, withTimeout } = require('./support');
+const CDP = require('chrome-remote-interface');
+const { sleep, poll, start, startQorjs, connect, run } = require('./support');
 
-const qorjs = process.argv[2];
-const script = path.join(__dirname, 'fixtures', 'loop.js');
-const scriptUrl = pathToFileURL(script).href;
-const deadlineMs = 60000;
+const [binary, name] = process.argv.slice(2);
+const fixture = (file) => path.join(__dirname, 'fixtures', file);
+const loop = fixture('loop.js');
+const loopUrl = pathToFileURL(loop).href;
 
-// Lines of fixtures/loop.js, counted from 0 as the protocol does.
-const line = { first: 0, addBody: 2, addReturn: 3, callSite: 7 };
-
-// Every notification in arrival order; waitFor takes the first that matches.
-class Events {
-    constructor(client) {
-        this.seen = [];
-        this.waiters = [];
-        client.on('event', (message) => {
-            this.seen.push(message);
-            this.waiters = this.waiters.filter((waiter) => !waiter());
-        });
+// The next pause: where its top frame is, in the script parsed from `url`, and what that frame sees.
+async function pausedAt(client, url, functionName, lineNumber, sees = {}) {
+    const paused = await client.next('Debugger.paused');
+    const [top] = paused.callFrames;
+    const parsed = client.seen.find((m) => m.method === 'Debugger.scriptParsed' && m.params.url === url);
+    assert.deepEqual([top.functionName, top.location.lineNumber, top.location.scriptId],
+        [functionName, lineNumber, parsed.params.scriptId]);
+    for (const [expression, value] of Object.entries(sees)) {
+        const { result, exceptionDetails } = await client.Debugger.evaluateOnCallFrame(
+            { callFrameId: top.callFrameId, expression });
+        assert.deepEqual([result.value, exceptionDetails], [value, undefined], expression);
     }
-    take(method, predicate) {
-        const index = this.seen.findIndex((m) => m.method === method && predicate(m.params));
-        return index < 0 ? undefined : this.seen.splice(index, 1)[0].params;
-    }
-    waitFor(method, predicate = () => true) {
-        return withTimeout(new Promise((resolve) => {
-            const attempt = () => {
-                const found = this.take(method, predicate);
-                if (found) resolve(found);
-                return Boolean(found);
-            };
-            if (!attempt()) this.waiters.push(attempt);
-        }), method);
-    }
-    any(method, predicate = () => true) {
-        return this.seen.some((m) => m.method === method && predicate(m.params));
-    }
+    return paused;
 }
 
-async function evaluate(client, callFrameId, expression) {
-    const { result, exceptionDetails } = await client.Debugger.evaluateOnCallFrame({ callFrameId, expression });
-    assert.equal(exceptionDetails, undefined, `evaluating ${expression}`);
-    return result.value;
-}
+const cases = {
+    async cri() {
+        const qorjs = startQorjs(binary, ['--inspect-brk=0', loop]);
+        const byPort = { host: '127.0.0.1', port: await qorjs.listening() };
+        const version = await CDP.Version(byPort);
+        assert.match(version.Browser, /^QorJavaScript\//);
+        assert.deepEqual([version['Protocol-Version'], version['V8-Version'].split('.', 2)], ['1.3', ['10', '2']]);
+        const targets = await CDP.List(byPort);
+        assert.deepEqual(targets.map((t) => [t.title, t.url, t.webSocketDebuggerUrl]),
+            [['loop.js', loopUrl, `ws://127.0.0.1:${byPort.port}/${targets[0].id}`]]);
+        // Asking for the protocol description is answered, and the target still waits.
+        await assert.rejects(CDP({ ...byPort, local: false }), /protocol description/);
 
-function where(paused) {
-    const top = paused.callFrames[0];
-    return { functionName: top.functionName, lineNumber: top.location.lineNumber, scriptId: top.location.scriptId };
-}
-
-async function main() {
-    const port = await freePort();
-    const runner = spawn(qorjs, [`--inspect-brk=${port}`, script], { stdio: ['ignore', 'pipe', 'pipe'] });
-    let stdout = '';
-    let stderr = '';
-    runner.stdout.on('data', (chunk) => { stdout += chunk; });
-    const exited = new Promise((resolve) => runner.on('exit', (code, signal) => resolve({ code, signal })));
-    const announced = new RegExp(`Debugger listening on ws://127\\.0\\.0\\.1:${port}\n` +
-                                 `.*devtools://devtools/bundled/js_app\\.html\\?ws=127\\.0\\.0\\.1:${port}\\b.*\n`);
-    const listening = new Promise((resolve) => {
-        runner.stderr.on('data', (chunk) => {
-            stderr += chunk;
-            // Both lines whole, however the output is cut into chunks.
-            if (announced.test(stderr)) resolve();
-        });
-    });
-    const deadline = setTimeout(() => {
-        console.error(`deadline passed; runner's stderr:\n${stderr}`);
-        runner.kill('SIGKILL');
-        process.exit(1);
-    }, deadlineMs);
-
-    try {
-        await withTimeout(listening, 'the runner to announce where it listens');
-
-        const client = await connect(port);
-        let closeCode;
-        client._ws.on('close', (code) => { closeCode = code; });
-        const events = new Events(client);
-
+        const client = await connect(byPort);
+        assert.equal((await client.Runtime.evaluate({ expression: '6 * 7' })).result.value, 42);
         await client.Runtime.enable();
         await client.Debugger.enable();
-        // The script must wait for the client's word.
         await sleep(300);
-        assert.equal(stdout, '', 'the script ran before Runtime.runIfWaitingForDebugger');
-        assert.ok(!events.any('Debugger.scriptParsed', (p) => p.url === scriptUrl), 'script compiled too early');
+        assert.equal(qorjs.out, '', 'the script ran before Runtime.runIfWaitingForDebugger');
+        assert.ok(!client.seen.some((m) => m.params.url === loopUrl), 'the script was compiled too early');
 
-        await client.Runtime.runIfWaitingForDebugger();
-        const parsed = await events.waitFor('Debugger.scriptParsed', (p) => p.url === scriptUrl);
-        let paused = await events.waitFor('Debugger.paused');
-        assert.deepEqual(where(paused), { functionName: '', lineNumber: line.first, scriptId: parsed.scriptId });
-
-        // A breakpoint by URL and line, hit with the loop's locals in view.
-        const { breakpointId } = await client.Debugger.setBreakpointByUrl({ url: scriptUrl, lineNumber: line.callSite });
-        await client.Debugger.resume();
-        paused = await events.waitFor('Debugger.paused');
-        assert.equal(where(paused).lineNumber, line.callSite);
-        assert.deepEqual(paused.hitBreakpoints, [breakpointId]);
-        let frame = paused.callFrames[0].callFrameId;
-        assert.equal(await evaluate(client, frame, 'total'), 0);
-        assert.equal(await evaluate(client, frame, 'i'), 1);
-
-        await client.Debugger.stepInto();
-        paused = await events.waitFor('Debugger.paused');
-        assert.deepEqual(where(paused), { functionName: 'add', lineNumber: line.addBody, scriptId: parsed.scriptId });
-        frame = paused.callFrames[0].callFrameId;
-        assert.equal(await evaluate(client, frame, 'a + b'), 1);
-
-        await client.Debugger.stepOver();
-        paused = await events.waitFor('Debugger.paused');
-        assert.deepEqual(where(paused), { functionName: 'add', lineNumber: line.addReturn, scriptId: parsed.scriptId });
-        assert.equal(await evaluate(client, paused.callFrames[0].callFrameId, 'sum'), 1);
-
+        let breakpointId;
+        const walk = [
+            // [how the client goes on, where the script pauses, what the paused frame sees]
+            ['Runtime.runIfWaitingForDebugger', '', 0, {}],
+            ['Debugger.resume', '', 7, { total: 0, i: 1 }],  // the breakpoint set at the first pause
+            ['Debugger.stepInto', 'add', 2, { 'a + b': 1 }],
+            ['Debugger.stepOver', 'add', 3, { sum: 1 }],
+        ];
+        for (const [goOn, functionName, lineNumber, sees] of walk) {
+            await client.send(goOn);
+            const paused = await pausedAt(client, loopUrl, functionName, lineNumber, sees);
+            if (goOn === 'Debugger.resume') assert.deepEqual(paused.hitBreakpoints, [breakpointId]);
+            breakpointId ??= (await client.Debugger.setBreakpointByUrl({ url: loopUrl, lineNumber: 7 })).breakpointId;
+        }
         await client.Debugger.removeBreakpoint({ breakpointId });
         await client.Debugger.resume();
-        const logged = await events.waitFor('Runtime.consoleAPICalled');
-        assert.equal(logged.type, 'log');
-        assert.deepEqual(logged.args.map((arg) => arg.value), ['hello', 6]);
+        const logged = await client.next('Runtime.consoleAPICalled');
+        assert.deepEqual([logged.type, logged.args.map((arg) => arg.value)], ['log', ['hello', 6]]);
+        await qorjs.endsWith('hello 6\n');
+    },
 
-        const { code, signal } = await withTimeout(exited, 'the runner to exit');
-        assert.deepEqual({ code, signal }, { code: 0, signal: null }, `runner's stderr:\n${stderr}`);
-        assert.equal(stdout, 'hello 6\n');
-        await withTimeout(new Promise((resolve) => {
-            if (client._ws.readyState === 3) resolve();
-            else client._ws.once('close', resolve);
-        }), 'the socket to close');
-        assert.equal(closeCode, 1000);
-        console.log('inspect end to end: all checks passed');
-    } finally {
-        clearTimeout(deadline);
-        runner.kill('SIGKILL');
-    }
-}
+    async 'timer-in-import'() {
+        const tickerUrl = pathToFileURL(fixture('timers/ticker.mjs')).href;
+        const qorjs = startQorjs(binary, ['--inspect-brk=0', fixture('timers/main.mjs')]);
+        const client = await connect({ target: `ws://127.0.0.1:${await qorjs.listening()}` });
+        await client.Debugger.enable();
+        // Set by URL before the module is imported: line 3 is the timer callback's console.log.
+        const { breakpointId } = await client.Debugger.setBreakpointByUrl({ url: tickerUrl, lineNumber: 3 });
+        await client.Runtime.runIfWaitingForDebugger();
+        await client.next('Debugger.paused');
+        await client.Debugger.resume();
+        const paused = await pausedAt(client, tickerUrl, 'tick', 3, { seen: 'first ran' });
+        assert.deepEqual(paused.hitBreakpoints, [breakpointId]);
+        // The second timer fell due long ago; it waits for the paused one.
+        await sleep(300);
+        assert.equal(qorjs.out, '');
+        await client.Debugger.resume();
+        await qorjs.endsWith('first ran\nsecond ran\n');
+    },
 
-main().catch((error) => {
-    console.error(error);
-    process.exit(1);
-});
+    async 'node-inspect'() {
+        const qorjs = startQorjs(binary, ['--inspect-brk=0', loop]);
+        const cli = start(process.execPath, ['inspect', `127.0.0.1:${await qorjs.listening()}`]);
+        // [what the user types, what the debugger prints before its next prompt]
+        const session = [[null, / in \S*loop\.js:1\n> 1 const greeting/], ['n', /break in \S*loop\.js:6\n/],
+            ['exec greeting', /'hello'/]];
+        for (const [typed, answer] of session) {
+            const from = cli.out.length;
+            if (typed) cli.child.stdin.write(`${typed}\n`);
+            await poll(() => new RegExp(`${answer.source}[^]*debug> $`).test(cli.out.slice(from)), answer)
+                .catch((error) => assert.fail(`${error.message}; the debugger printed:\n${cli.out}${cli.err}`));
+            assert.equal(qorjs.out, '');
+        }
+        cli.child.stdin.write('c\n');
+        await qorjs.endsWith('hello 6\n');
+    },
+};
+
+run(`inspect ${name}`, cases[name]);

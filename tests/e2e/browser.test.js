@@ -1,0 +1,103 @@
+'use strict';
+// qorjs --inspect-brk next to a real browser, headless Chromium: a web page's WebSocket to the debugger is
+// refused, and qorjs says so and listens again with the script unrun; the DevTools frontend opened from
+// /json/list attaches, shows the pause on line 1, resumes the script and receives its console output.
+//   node browser.test.js QORJS_BINARY    (exits 77, skipped, where Chromium could not be installed)
+
+const assert = require('assert/strict');
+const { spawnSync } = require('child_process');
+const fs = require('fs');
+const http = require('http');
+const os = require('os');
+const path = require('path');
+const { pathToFileURL } = require('url');
+const CDP = require('chrome-remote-interface');
+const { poll, start, startQorjs, connect, run, cleanups } = require('./support');
+
+if (spawnSync('chromium', ['--version']).error) {
+    console.log('chromium is not installed and could not be installed: skipped');
+    process.exit(77);
+}
+const script = path.join(__dirname, 'fixtures', 'loop.js');
+
+// Only loopback traffic, and nothing of the browser's own on the network.
+async function startChromium() {
+    const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'qorjs-chromium-'));
+    const chromium = start('chromium', ['--headless', '--no-sandbox', '--disable-gpu', '--disable-sync',
+        '--disable-background-networking', '--disable-component-update', '--no-first-run', '--disable-quic',
+        `--user-data-dir=${profile}`, '--remote-debugging-port=0', 'about:blank']);
+    cleanups.push(async () => {
+        // SIGTERM lets it end its helper processes; they let go of the profile a moment later.
+        chromium.child.kill('SIGTERM');
+        await poll(() => chromium.status, 'chromium to end', 5000).catch(() => {});
+        fs.rmSync(profile, { recursive: true, force: true, maxRetries: 10, retryDelay: 200 });
+    });
+    const endpoint = await poll(() => /DevTools listening on (ws:\/\/\S+)/.exec(chromium.err)?.[1], 'chromium', 30000);
+    const browser = await connect({ target: endpoint });
+    // Opens `url` in a tab of its own; resolves, once it has loaded, with a function that evaluates
+    // there, promises awaited.
+    browser.open = async (url) => {
+        const { targetId } = await browser.Target.createTarget({ url });
+        const { sessionId } = await browser.Target.attachToTarget({ targetId, flatten: true });
+        const evaluate = async (expression) => {
+            const { result, exceptionDetails } = await browser.send('Runtime.evaluate',
+                { expression, awaitPromise: true, returnByValue: true }, sessionId);
+            assert.equal(exceptionDetails, undefined, expression);
+            return result.value;
+        };
+        // A context of the page being replaced may answer first, or vanish.
+        await poll(() => evaluate('document.readyState === "complete" && location.href')
+            .then((href) => href === url, () => false), `${url} to load`);
+        evaluate.send = (method) => browser.send(method, {}, sessionId);
+        return evaluate;
+    };
+    return browser;
+}
+
+run('browser', async () => {
+    const qorjs = startQorjs(process.argv[2], ['--inspect-brk=0', script]);
+    const port = await qorjs.listening();
+    const server = http.createServer((request, response) => response.end('<!doctype html><title>a page</title>'));
+    await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+    cleanups.push(async () => server.close());
+    const pageOrigin = `http://127.0.0.1:${server.address().port}`;
+    const browser = await startChromium();
+
+    const page = await browser.open(`${pageOrigin}/`);
+    await page.send('Network.enable');
+    assert.equal(await page(`new Promise((resolve) => {
+        const socket = new WebSocket('ws://127.0.0.1:${port}');
+        socket.onopen = () => resolve('open');
+        socket.onclose = (event) => resolve('closed with ' + event.code);
+    })`), 'closed with 1006');
+    const refused = await poll(() => browser.seen.find((m) => m.method === 'Network.webSocketFrameError'), '403');
+    assert.match(refused.params.errorMessage, /Unexpected response code: 403/);
+    const [target] = await CDP.List({ host: '127.0.0.1', port: await qorjs.listening(2) });
+    assert.ok(qorjs.err.includes(`Error: refused a DevTools connection from Origin "${pageOrigin}"`), qorjs.err);
+
+    // At the listed address, without its other switches: headless Chromium does not load the frontend
+    // opened as a new tab with them.
+    const frontend = await browser.open(target.devtoolsFrontendUrl.replace(/\?.*&ws=/, '?ws='));
+    // The frontend's own modules tell what it knows.
+    const inFrontend = (body) => frontend(`(async () => {
+        const SDK = await import('devtools://devtools/bundled/core/sdk/sdk.js');
+        const targets = SDK.TargetManager.TargetManager.instance();
+        const debuggers = targets.models(SDK.DebuggerModel.DebuggerModel);
+        ${body}
+    })()`);
+    const paused = await poll(() => inFrontend(`
+        const details = debuggers.map((model) => model.debuggerPausedDetails()).find(Boolean);
+        const frame = details && details.callFrames[0];
+        return frame && { url: frame.script.sourceURL, line: frame.location().lineNumber + 1 };`), 'the pause');
+    assert.deepEqual(paused, { url: pathToFileURL(script).href, line: 1 });
+    assert.equal(qorjs.out, '', 'the script ran for the refused page, or past its first line');
+
+    await inFrontend(`window.logged = [];
+        targets.addModelListener(SDK.ConsoleModel.ConsoleModel, SDK.ConsoleModel.Events.MessageAdded,
+            ({ data }) => window.logged.push([data.type, ...data.parameters.map((p) => p.value)]));
+        debuggers.forEach((model) => model.resume());`);
+    await qorjs.endsWith('hello 6\n');
+    assert.deepEqual(await poll(() => frontend('window.logged.length && window.logged'), 'the console'),
+        [['log', 'hello', 6]]);
+    assert.equal(qorjs.err.match(/Error: /g).length, 1, qorjs.err);
+});

@@ -17,21 +17,17 @@ const squeeze = (text) => text.replace(/\s+/g, '');
 const blocks = (markdown, language) => [...markdown.matchAll(new RegExp('```' + language + '\\n([^]*?)```', 'g'))]
     .map((match) => match[1]);
 
+// A block's pieces between "..." lines, in the source in that order.
+const excerpt = (block) => new RegExp(block.split(/^\s*\.\.\.\s*$/m).map(squeeze).filter(Boolean)
+    .map((piece) => piece.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')).join('[^]*'));
+
 run('docs', async () => {
     const sources = { cpp: squeeze(read('examples/embed/main.cc')), cmake: squeeze(read('examples/embed/CMakeLists.txt')) };
     for (const guide of ['docs/embedding.md', 'docs/debugging.md']) {
         blocks(read(guide), 'json').forEach((block) => JSON.parse(block));
-        for (const [language, source] of Object.entries(sources)) {
-            for (const block of blocks(read(guide), language)) {
-                // Each piece between "..." lines stands in the source, in order.
-                let from = 0;
-                for (const piece of block.split(/^\s*\.\.\.\s*$/m).map(squeeze).filter(Boolean)) {
-                    from = source.indexOf(piece, from);
-                    assert.notEqual(from, -1, `${guide}: this code is not in examples/embed:\n${block}`);
-                    from += piece.length;
-                }
-            }
-        }
+        for (const [language, source] of Object.entries(sources))
+            for (const block of blocks(read(guide), language))
+                assert.match(source, excerpt(block), `${guide}: this code is not in examples/embed:\n${block}`);
     }
 
     const [client] = blocks(read('docs/debugging.md'), 'js');
@@ -40,7 +36,7 @@ run('docs', async () => {
     fs.writeFileSync(path.join(work, 'app.js'), 'const answer = 6 * 7;\nconsole.log("answer", answer);\n');
     const qorjs = startQorjs(binary, ['--inspect-brk=0', path.join(work, 'app.js')]);
     const attach = spawnSync(process.execPath, [path.join(work, 'attach.js'), String(await qorjs.listening())],
-        { encoding: 'utf8', timeout: 30000, env: { ...process.env, NODE_PATH: path.join(__dirname, '../e2e/node_modules') } });
+        { encoding: 'utf8', timeout: 30000, env: { ...process.env, NODE_PATH: `${__dirname}/../e2e/node_modules` } });
     fs.rmSync(work, { recursive: true, force: true });
     assert.equal(attach.status, 0, `the client failed:\n${attach.stdout}${attach.stderr}`);
     assert.match(attach.stdout, /paused at file:\/\/\/.*app\.js line 1\n[^]*console: answer 42/);

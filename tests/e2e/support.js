@@ -39,10 +39,8 @@ function startQorjs(binary, args) {
         await poll(() => announced().length >= times, `qorjs to listen (${times})`);
         return Number(announced()[times - 1][1]);
     };
-    qorjs.endsWith = async (stdout) => {
-        assert.deepEqual(await poll(() => qorjs.status, 'qorjs to exit'), { code: 0, signal: null }, qorjs.err);
-        assert.equal(qorjs.out, stdout);
-    };
+    qorjs.endsWith = async (stdout) => assert.deepEqual([await poll(() => qorjs.status, 'qorjs to exit'), qorjs.out],
+        [{ code: 0, signal: null }, stdout], qorjs.err);
     return qorjs;
 }
 
@@ -52,9 +50,9 @@ async function connect(options) {
     cleanups.push(() => client.close());
     client.seen = [];
     client.on('event', (message) => client.seen.push(message));
-    // Takes the first event of `method` not taken yet that satisfies `test`.
-    client.next = (method, test = () => true) => poll(() => {
-        const at = client.seen.findIndex((m) => m.method === method && test(m.params));
+    // Takes the first event of `method` not taken yet.
+    client.next = (method) => poll(() => {
+        const at = client.seen.findIndex((m) => m.method === method);
         return at >= 0 && client.seen.splice(at, 1)[0].params;
     }, method);
     return client;

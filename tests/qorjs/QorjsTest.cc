@@ -25,7 +25,7 @@ namespace fs = std::filesystem;
 using namespace ::testing;
 
 // One run. On a terminal, each '\n'-ended piece of `input` is typed once
-// qorjs has gone quiet (at a prompt: 100 ms, still running: 400 ms), `out` is
+// qorjs has gone quiet (at a prompt: 100 ms, still running: 700 ms), `out` is
 // all the terminal showed and `err` is empty.
 struct Row {
     std::vector<std::string> args;
@@ -86,7 +86,7 @@ void expectRuns(const Scratch& dir, const std::vector<Row>& rows)
                 printed[0].append(block, static_cast<std::size_t>(count));
                 quiet = steady_clock::now();
             } else if (!typing.empty() && printed[0].find("> ") != std::string::npos &&
-                       steady_clock::now() - quiet > (printed[0].ends_with("> ") ? 100ms : 400ms)) {
+                       steady_clock::now() - quiet > (printed[0].ends_with("> ") ? 100ms : 700ms)) {
                 const std::size_t piece = typing.find('\n');
                 if (::write(master, typing.data(), piece) < 0)
                     break;
@@ -209,7 +209,7 @@ TEST(Qorjs, CallPrintsTheResultOfAFunctionOrWhyThereIsNone)
 TEST(Qorjs, TheReplPrintsEachValueContinuesUnfinishedInputAndKeepsItsHistory)
 {
     const Scratch dir({{"answer.mjs", "export const answer = 42;\n"}});
-    const std::string busy = "const t0 = Date.now(); while (Date.now() < t0 + 1000) {}\r";
+    const std::string busy = "const t0 = Date.now(); while (Date.now() < t0 + 1500) {}\r";
     expectRuns(dir, {
         {{}, "1 + 2\r\nnope\r\nfunction twice(x) {\r\nreturn 2 * x;\r\n}\r\ntwice(50)\r\n`a\r\nb`.length\r\n"
              // Ctrl-C drops the line, also one typed while an input still runs.

@@ -12,7 +12,8 @@ set(QORJS_SANITIZER_FLAGS
     -fno-sanitize=vptr
     -fno-sanitize-recover=all
     -fno-omit-frame-pointer)
-add_compile_options(${QORJS_SANITIZER_FLAGS})
+# Reports name the file and line in every configuration, Release included.
+add_compile_options(${QORJS_SANITIZER_FLAGS} -g)
 # GCC's flow analysis sees through the instrumentation less well and reports
 # uninitialised reads that are not there (in Boost.Beast's parser, inlined
 # into the transport). The ordinary build keeps the warning as an error.

@@ -1,11 +1,9 @@
-// The debugger tests' client, on blocking sockets whose every send and
-// receive times out, and the fixture whose debugger's reports are captured.
+// The debugger tests' client, on blocking sockets whose sends and receives
+// time out, and the fixture whose debugger's reports are captured.
 
 #include "debugger/DebugClient.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,7 +11,6 @@
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
-#include <utility>
 
 namespace qorjs::test {
 
@@ -21,11 +18,7 @@ namespace {
 
 sockaddr_in loopback(unsigned short port)
 {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
+    return {.sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
 }
 
 [[noreturn]] void fail(const char* step)
@@ -38,17 +31,14 @@ sockaddr_in loopback(unsigned short port)
 std::string command(int id, std::string_view method, std::string_view params)
 {
     std::string text = "{\"id\":" + std::to_string(id) + ",\"method\":\"" + std::string(method) + "\"";
-    if (!params.empty())
-        text.append(",\"params\":").append(params);
-    return text + "}";
+    return (params.empty() ? text : text.append(",\"params\":").append(params)) + "}";
 }
 
 std::string upgradeRequest(std::string_view fields)
 {
-    return std::string("GET / HTTP/1.1\r\n")
-        .append(fields)
-        .append("Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
-                "Sec-WebSocket-Version: 13\r\n\r\n");
+    return std::string("GET / HTTP/1.1\r\n").append(fields).append(
+        "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+        "Sec-WebSocket-Version: 13\r\n\r\n");
 }
 
 std::string clientFrame(unsigned opcode, std::string_view payload, bool fin, std::optional<std::uint64_t> claimedLength)
@@ -59,8 +49,8 @@ std::string clientFrame(unsigned opcode, std::string_view payload, bool fin, std
                       static_cast<char>(0x80 | (lengthBytes == 0 ? length : lengthBytes == 2 ? 126 : 127))};
     for (int shift = 8 * (lengthBytes - 1); shift >= 0; shift -= 8)
         frame += static_cast<char>((length >> shift) & 0xff);
-    const char key[4] = {0x12, 0x34, 0x56, 0x78};
-    frame.append(key, 4);
+    constexpr char key[] = "\x12\x34\x56\x78";
+    frame += key;
     for (std::size_t i = 0; i < payload.size(); ++i)
         frame += static_cast<char>(payload[i] ^ key[i % 4]);
     return frame;
@@ -97,17 +87,14 @@ void DebugClient::open(std::string_view fields, std::string_view behind)
 {
     connect();
     writeRaw(upgradeRequest(fields).append(behind));
-    std::string head;
-    while (!head.ends_with("\r\n\r\n") && head.size() < 4096)
-        if (const std::string byte = readRaw(1); !byte.empty())
-            head += byte;
-        else
-            break;
+    std::string head, byte = " ";
+    while (!head.ends_with("\r\n\r\n") && !byte.empty())
+        head += byte = readRaw(1);
     if (!head.starts_with("HTTP/1.1 101 "))
         throw std::runtime_error("client handshake refused: " + head);
 }
 
-std::string DebugClient::message(unsigned& opcode)
+std::string DebugClient::read(unsigned* opcode)
 {
     std::string text;
     for (bool fin = false; !fin;) {
@@ -115,7 +102,8 @@ std::string DebugClient::message(unsigned& opcode)
         if (head.size() < 2)
             throw std::runtime_error("client read: the server ended the stream");
         fin = head[0] & 0x80;
-        opcode = (head[0] & 0x0f) ? head[0] & 0x0f : opcode;
+        if (opcode && (head[0] & 0x0f))
+            *opcode = head[0] & 0x0f;
         std::uint64_t length = head[1] & 0x7f;
         if (length >= 126)
             for (const char byte : std::exchange(length, 0) == 126 ? readRaw(2) : readRaw(8))
@@ -125,28 +113,19 @@ std::string DebugClient::message(unsigned& opcode)
     return text;
 }
 
-std::string DebugClient::read(bool* binary)
-{
-    unsigned opcode = 0;
-    std::string text = message(opcode);
-    if (opcode == 8)
-        throw std::runtime_error("client read: the server closed the WebSocket");
-    if (binary)
-        *binary = opcode == 2;
-    return text;
-}
-
 std::string DebugClient::readUntil(std::string_view needle)
 {
-    for (;;)
-        if (std::string text = read(); text.find(needle) != std::string::npos)
+    for (unsigned opcode = 0;;)
+        if (std::string text = read(&opcode); opcode == 8)
+            throw std::runtime_error("client read: the server closed the WebSocket");
+        else if (text.find(needle) != std::string::npos)
             return text;
 }
 
 unsigned DebugClient::readUntilClosed()
 {
     for (unsigned opcode = 0;;)
-        if (const std::string text = message(opcode); opcode == 8)
+        if (const std::string text = read(&opcode); opcode == 8)
             return text.size() < 2 ? 0 : static_cast<unsigned char>(text[0]) << 8 | static_cast<unsigned char>(text[1]);
 }
 
@@ -160,34 +139,20 @@ void DebugClient::writeRaw(std::string_view bytes)
 std::string DebugClient::readRaw(std::size_t size)
 {
     std::string bytes;
-    char chunk[4096];
-    while (bytes.size() < size) {
+    for (char chunk[4096]; bytes.size() < size;) {
         const ssize_t got = ::recv(socket, chunk, std::min(sizeof chunk, size - bytes.size()), 0);
         if (got == 0 || (got < 0 && errno == ECONNRESET))
             break;
-        if (got < 0)
-            fail("read");
-        bytes.append(chunk, static_cast<std::size_t>(got));
+        bytes.append(chunk, got > 0 ? static_cast<std::size_t>(got) : (fail("read"), 0));
     }
     return bytes;
-}
-
-void DebugClient::holdUntilShut()
-{
-    for (int attempt = 0; attempt < 3000; ++attempt) {
-        if (::send(socket, "!", 1, MSG_NOSIGNAL) < 0)
-            return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    throw std::runtime_error("client: the server never shut the connection");
 }
 
 void DebugClient::reset()
 {
     const linger abort{1, 0};
     setsockopt(socket, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-    ::close(socket);
-    socket = -2;  // gone: nothing for the destructor to do
+    ::close(std::exchange(socket, -2));
 }
 
 void DebuggerTest::SetUp()
@@ -234,13 +199,9 @@ void DebuggerTest::joinClient()
 
 void DebuggerTest::execute(bool breakOnStart, std::function<void()> work, bool listen)
 {
-    debugger->execute(
-        breakOnStart, [this, work] { ++runs, work ? work() : void(); },
-        [this, listen](unsigned short asked) {
-            EXPECT_EQ(asked, port);
-            return ++listens, listen;
-        },
-        [this] { ++disconnects; }, port);
+    const auto beforeListen = [this, listen](unsigned short asked) { return ++listens, asked == port && listen; };
+    debugger->execute(breakOnStart, [this, work] { ++runs, work ? work() : void(); }, beforeListen,
+                      [this] { ++disconnects; }, port);
 }
 
 }  // namespace qorjs::test

@@ -1,19 +1,17 @@
 #pragma once
 
 // A DevTools client that writes and reads the WebSocket's bytes itself, so
-// that it can break the protocol at any point, and a fixture with a debugger
-// on the test's isolate. Every client step ends within kStepTimeout or
-// throws, so a test whose client goes wrong fails instead of hanging.
+// that it can break the protocol anywhere, and a fixture with a debugger on
+// the test's isolate. Each send and receive of the client ends within 15
+// seconds or throws, so a test whose client goes wrong fails, never hangs.
 
 #include "support/TestSupport.h"
 
 #include <qor/javascript/V8Debugger.h>
 
-#include <cstdint>
 #include <functional>
 #include <optional>
 #include <sstream>
-#include <string>
 #include <thread>
 
 namespace qorjs::test {
@@ -42,8 +40,9 @@ public:
     // accepted; `behind` goes in the same write, before the answer.
     void open(std::string_view fields = "Host: 127.0.0.1\r\n", std::string_view behind = {});
     void send(std::string_view text, bool binary = false) { writeRaw(clientFrame(binary ? 2 : 1, text)); }
-    // The next message's text; throws if the server closes instead.
-    std::string read(bool* binary = nullptr);
+    // The next message, its fragments joined, and its opcode.
+    std::string read(unsigned* opcode = nullptr);
+    // Reads until a message contains `needle`; throws if the server closes.
     std::string readUntil(std::string_view needle);
     // Reads until the server's close frame; returns its code.
     unsigned readUntilClosed();
@@ -53,18 +52,12 @@ public:
     void writeRaw(std::string_view bytes);
     // `size` bytes, or fewer when the server ends the stream first.
     std::string readRaw(std::size_t size = std::string::npos);
-    // Keeps this side open, writing a byte now and then, until a write fails
-    // because the server has shut the socket.
-    void holdUntilShut();
     // Leaves at once: a reset, no close frame, no orderly end of the stream.
     void reset();
 
 private:
-    // The next message, its fragments joined, and its opcode.
-    std::string message(unsigned& opcode);
-
     unsigned short port;
-    int socket = -1;
+    int socket = -1;  // -2 once reset
 };
 
 // A debugger on the fixture's isolate, a client thread for it, counters for
@@ -84,9 +77,7 @@ protected:
 
     unsigned short port = 0;
     std::optional<js::V8Debugger> debugger;
-    int runs = 0;
-    int listens = 0;
-    int disconnects = 0;
+    int runs = 0, listens = 0, disconnects = 0;
 
 private:
     std::ostringstream errors;

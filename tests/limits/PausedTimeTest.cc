@@ -6,26 +6,21 @@
 namespace qorjs::test {
 namespace {
 
-using namespace std::chrono_literals;
-
 TEST_F(DebuggerTest, TimePausedInTheDebuggerIsNotCountedAgainstTheTimeLimit)
 {
-    setLimits({0, 300ms});
+    setLimits({0, std::chrono::milliseconds(300)});
     startClient([](DebugClient& client) {
         client.open();
         client.send(command(1, "Debugger.enable"));
         client.send(command(2, "Runtime.runIfWaitingForDebugger"));
         client.readUntil("\"method\":\"Debugger.paused\"");
-        std::this_thread::sleep_for(1s);
+        std::this_thread::sleep_for(std::chrono::seconds(1));
         client.send(command(3, "Debugger.resume"));
         client.readUntilClosed();
     });
 
     std::string completion, runaway;
-    execute(false, [&] {
-        completion = outcome("let steps = 1;\ndebugger;\nsteps += 1;\n'finished ' + steps");
-        runaway = outcome("for (;;) {}");
-    });
+    execute(false, [&] { completion = outcome("let steps = 1;\ndebugger;\n'finished ' + ++steps"), runaway = outcome("for (;;) {}"); });
     debugger.reset();
     joinClient();
 

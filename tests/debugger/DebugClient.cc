@@ -3,6 +3,8 @@
 
 #include "debugger/DebugClient.h"
 
+#include <boost/asio/ip/tcp.hpp>
+
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -143,7 +145,9 @@ std::string DebugClient::readRaw(std::size_t size)
         const ssize_t got = ::recv(socket, chunk, std::min(sizeof chunk, size - bytes.size()), 0);
         if (got == 0 || (got < 0 && errno == ECONNRESET))
             break;
-        bytes.append(chunk, got > 0 ? static_cast<std::size_t>(got) : (fail("read"), 0));
+        if (got < 0)
+            fail("read");
+        bytes.append(chunk, static_cast<std::size_t>(got));
     }
     return bytes;
 }
@@ -159,13 +163,8 @@ void DebuggerTest::SetUp()
 {
     EngineTest::SetUp();
     // A port the system has just handed out and taken back.
-    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = loopback(0);
-    socklen_t length = sizeof address;
-    bind(probe, reinterpret_cast<sockaddr*>(&address), length);
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(probe);
-    port = ntohs(address.sin_port);
+    boost::asio::io_context context;
+    port = boost::asio::ip::tcp::acceptor(context, {boost::asio::ip::address_v4::loopback(), 0}).local_endpoint().port();
     debugger.emplace(isolate, js::V8Engine::get().getPlatform());
     originalCerr = std::cerr.rdbuf(errors.rdbuf());
 }

@@ -106,7 +106,6 @@ const std::string kProtocolError("\x88\x02\x03\xea", 4), kTooBig("\x88\x02\x03\x
 INSTANTIATE_TEST_SUITE_P(
     Debugger, WhileTheRunWaits,
     ::testing::Values(
-        Hostile{"NothingSent", false, "", Then::Read, kNoRequest},
         Hostile{"HalfARequest", false, std::string(kHalfARequest), Then::Read, kNoRequest},
         Hostile{"HalfARequestThenGone", false, std::string(kHalfARequest), Then::Leave, "partial message"},
         Hostile{"PlainHttpRequest", false, "GET /json HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", Then::Read,
@@ -136,7 +135,6 @@ INSTANTIATE_TEST_SUITE_P(
                 "The WebSocket continuation frame was unexpected", kProtocolError},
         Hostile{"Reset", true, "", Then::Reset, kReset},
         Hostile{"InsideAFrameThenGone", true, kInsideAFrame, Then::Leave, "End of file"},
-        Hostile{"InsideAFrameThenReset", true, kInsideAFrame, Then::Reset, kReset},
         Hostile{"BetweenFragments", true, kFirstFragment, Then::Reset, kReset},
         // An orderly close is answered and never reported.
         Hostile{"CloseFrameThenSilence", true, clientFrame(8, "\x03\xe8"), Then::Read, "", "\x88\x02\x03\xe8"}),

@@ -1,37 +1,31 @@
+// The debugger tests' client, on blocking sockets whose sends and receives
+// time out, and the fixture whose debugger's reports are captured.
+
 #include "debugger/DebugClient.h"
 
-#include <boost/asio/connect.hpp>
-#include <boost/asio/read.hpp>
-#include <boost/asio/write.hpp>
-#include <boost/asio/ip/address.hpp>
-#include <boost/beast/core/buffers_to_string.hpp>
-#include <boost/beast/http/empty_body.hpp>
-#include <boost/beast/http/read.hpp>
-#include <boost/beast/http/write.hpp>
-#include <boost/beast/websocket.hpp>
+#include <boost/asio/ip/tcp.hpp>
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
 #include <stdexcept>
-#include <thread>
 
 namespace qorjs::test {
 
-namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-namespace websocket = beast::websocket;
-using tcp = asio::ip::tcp;
-
 namespace {
 
-void check(boost::system::error_code error, std::string_view step)
+sockaddr_in loopback(unsigned short port)
 {
-    if (error)
-        throw std::runtime_error("client " + std::string(step) + ": " + error.message());
+    return {.sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
 }
 
-tcp::endpoint serverAt(unsigned short port)
+[[noreturn]] void fail(const char* step)
 {
-    return {asio::ip::make_address("127.0.0.1"), port};
+    throw std::runtime_error(std::string("client ") + step + ": " + std::strerror(errno));
 }
 
 }  // namespace
@@ -39,229 +33,174 @@ tcp::endpoint serverAt(unsigned short port)
 std::string command(int id, std::string_view method, std::string_view params)
 {
     std::string text = "{\"id\":" + std::to_string(id) + ",\"method\":\"" + std::string(method) + "\"";
-    if (!params.empty())
-        text += ",\"params\":" + std::string(params);
-    return text + "}";
+    return (params.empty() ? text : text.append(",\"params\":").append(params)) + "}";
 }
 
-bool isResponse(std::string_view text, int id)
+std::string upgradeRequest(std::string_view fields)
 {
-    return text.starts_with("{\"id\":" + std::to_string(id) + ",");
+    return std::string("GET / HTTP/1.1\r\n").append(fields).append(
+        "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+        "Sec-WebSocket-Version: 13\r\n\r\n");
 }
 
 std::string clientFrame(unsigned opcode, std::string_view payload, bool fin, std::optional<std::uint64_t> claimedLength)
 {
     const std::uint64_t length = claimedLength.value_or(payload.size());
-    std::string frame;
-    frame += static_cast<char>((fin ? 0x80 : 0x00) | (opcode & 0x0f));
-    constexpr char masked = static_cast<char>(0x80);
-    if (length < 126) {
-        frame += static_cast<char>(masked | static_cast<char>(length));
-    } else if (length <= 0xffff) {
-        frame += static_cast<char>(masked | 126);
-        for (int shift = 8; shift >= 0; shift -= 8)
-            frame += static_cast<char>((length >> shift) & 0xff);
-    } else {
-        frame += static_cast<char>(masked | 127);
-        for (int shift = 56; shift >= 0; shift -= 8)
-            frame += static_cast<char>((length >> shift) & 0xff);
-    }
-    const char key[4] = {0x12, 0x34, 0x56, 0x78};
-    frame.append(key, 4);
+    const int lengthBytes = length < 126 ? 0 : length <= 0xffff ? 2 : 8;
+    std::string frame{static_cast<char>((fin ? 0x80 : 0) | opcode),
+                      static_cast<char>(0x80 | (lengthBytes == 0 ? length : lengthBytes == 2 ? 126 : 127))};
+    for (int shift = 8 * (lengthBytes - 1); shift >= 0; shift -= 8)
+        frame += static_cast<char>((length >> shift) & 0xff);
+    constexpr char key[] = "\x12\x34\x56\x78";
+    frame += key;
     for (std::size_t i = 0; i < payload.size(); ++i)
         frame += static_cast<char>(payload[i] ^ key[i % 4]);
     return frame;
 }
 
-DebugClient::DebugClient(unsigned short port) : port(port) {}
-
 DebugClient::~DebugClient()
 {
-    if (connected)
-        return;
-    asio::io_context context;
-    tcp::socket socket(context);
-    boost::system::error_code ignored;
-    socket.connect(serverAt(port), ignored);
-}
-
-// Runs one asynchronous step to its end or to the time-out, after which the
-// stream closes its socket and the step fails with beast::error::timeout.
-template <class Start>
-boost::system::error_code DebugClient::await(Start start)
-{
-    beast::get_lowest_layer(ws).expires_after(kStepTimeout);
-    std::optional<boost::system::error_code> result;
-    start([&result](boost::system::error_code error, auto&&...) { result = error; });
-    ioContext.restart();
-    ioContext.run();
-    return result.value_or(asio::error::timed_out);
+    if (socket == -1) {
+        const sockaddr_in address = loopback(port);
+        socket = ::socket(AF_INET, SOCK_STREAM, 0);
+        ::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    }
+    ::close(socket);
 }
 
 void DebugClient::connect()
 {
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    for (;;) {
-        const boost::system::error_code error =
-            await([&](auto handler) { beast::get_lowest_layer(ws).async_connect(serverAt(port), handler); });
-        if (!error) {
-            connected = true;
-            beast::get_lowest_layer(ws).socket().set_option(tcp::no_delay(true));
+    const sockaddr_in address = loopback(port);
+    for (int attempt = 0;; ++attempt) {
+        socket = ::socket(AF_INET, SOCK_STREAM, 0);
+        const timeval timeout{15, 0};
+        setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+        if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
             return;
-        }
-        if (error != asio::error::connection_refused || std::chrono::steady_clock::now() > giveUp)
-            check(error, "connect");
-        beast::get_lowest_layer(ws).close();
-        // Short: the soak connects a thousand times, each a moment early.
+        if (errno != ECONNREFUSED || attempt == 2500)
+            fail("connect");
+        ::close(socket);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 }
 
-std::pair<boost::system::error_code, DebugClient::Response> DebugClient::tryHandshake(const std::string& host,
-                                                                                       std::optional<std::string> origin)
-{
-    if (origin)
-        ws.set_option(websocket::stream_base::decorator(
-            [origin = *origin](websocket::request_type& request) { request.set(http::field::origin, origin); }));
-    Response response;
-    const boost::system::error_code error =
-        await([&](auto handler) { ws.async_handshake(response, host, "/", handler); });
-    return {error, std::move(response)};
-}
-
-void DebugClient::open(const std::string& host)
+void DebugClient::open(std::string_view fields, std::string_view behind)
 {
     connect();
-    check(tryHandshake(host).first, "handshake");
+    writeRaw(upgradeRequest(fields).append(behind));
+    std::string head, byte = " ";
+    while (!head.ends_with("\r\n\r\n") && !byte.empty())
+        head += byte = readRaw(1);
+    if (!head.starts_with("HTTP/1.1 101 "))
+        throw std::runtime_error("client handshake refused: " + head);
 }
 
-DebugClient::Response DebugClient::plainGet(std::string_view target)
+std::string DebugClient::read(unsigned* opcode)
 {
-    http::request<http::empty_body> request{http::verb::get, std::string(target), 11};
-    request.set(http::field::host, "127.0.0.1");
-    beast::tcp_stream& socket = beast::get_lowest_layer(ws);
-    check(await([&](auto handler) { http::async_write(socket, request, handler); }), "write");
-    Response response;
-    check(await([&](auto handler) { http::async_read(socket, buffer, response, handler); }), "read response");
-    return response;
-}
-
-void DebugClient::send(std::string_view text, bool binary)
-{
-    ws.binary(binary);
-    check(await([&](auto handler) { ws.async_write(asio::buffer(text.data(), text.size()), handler); }), "write");
-}
-
-DebugClient::Message DebugClient::read()
-{
-    buffer.clear();
-    check(await([&](auto handler) { ws.async_read(buffer, handler); }), "read");
-    Message message{beast::buffers_to_string(buffer.data()), ws.got_binary()};
-    if (keepingHistory)
-        history.push_back(message.text);
-    return message;
+    std::string text;
+    for (bool fin = false; !fin;) {
+        const std::string head = readRaw(2);
+        if (head.size() < 2)
+            throw std::runtime_error("client read: the server ended the stream");
+        fin = head[0] & 0x80;
+        if (opcode && (head[0] & 0x0f))
+            *opcode = head[0] & 0x0f;
+        std::uint64_t length = head[1] & 0x7f;
+        if (length >= 126)
+            for (const char byte : std::exchange(length, 0) == 126 ? readRaw(2) : readRaw(8))
+                length = length << 8 | static_cast<unsigned char>(byte);
+        text += readRaw(length);
+    }
+    return text;
 }
 
 std::string DebugClient::readUntil(std::string_view needle)
 {
-    for (;;) {
-        Message message = read();
-        if (message.text.find(needle) != std::string::npos)
-            return message.text;
-    }
-}
-
-std::string DebugClient::readResponse(int id)
-{
-    for (;;) {
-        Message message = read();
-        if (isResponse(message.text, id))
-            return message.text;
-    }
+    for (unsigned opcode = 0;;)
+        if (std::string text = read(&opcode); opcode == 8)
+            throw std::runtime_error("client read: the server closed the WebSocket");
+        else if (text.find(needle) != std::string::npos)
+            return text;
 }
 
 unsigned DebugClient::readUntilClosed()
 {
-    for (;;) {
-        buffer.clear();
-        const boost::system::error_code error = await([&](auto handler) { ws.async_read(buffer, handler); });
-        if (error == websocket::error::closed)
-            return ws.reason().code;
-        check(error, "read until closed");
-        if (keepingHistory)
-            history.push_back(beast::buffers_to_string(buffer.data()));
-    }
-}
-
-void DebugClient::close()
-{
-    check(await([&](auto handler) { ws.async_close(websocket::close_code::normal, handler); }), "close");
-}
-
-std::string DebugClient::readRawUntilEof()
-{
-    std::string bytes;
-    for (;;) {
-        char chunk[512];
-        std::size_t got = 0;
-        const boost::system::error_code error = await([&](auto handler) {
-            beast::get_lowest_layer(ws).async_read_some(asio::buffer(chunk), [&got, handler](auto e, std::size_t n) {
-                got = n;
-                handler(e);
-            });
-        });
-        bytes.append(chunk, got);
-        if (error == asio::error::eof || error == asio::error::connection_reset)
-            return bytes;
-        check(error, "raw read");
-    }
+    for (unsigned opcode = 0;;)
+        if (const std::string text = read(&opcode); opcode == 8)
+            return text.size() < 2 ? 0 : static_cast<unsigned char>(text[0]) << 8 | static_cast<unsigned char>(text[1]);
 }
 
 void DebugClient::writeRaw(std::string_view bytes)
 {
-    beast::tcp_stream& socket = beast::get_lowest_layer(ws);
-    check(await([&](auto handler) { asio::async_write(socket, asio::buffer(bytes.data(), bytes.size()), handler); }),
-          "raw write");
+    for (ssize_t sent = 0; !bytes.empty(); bytes.remove_prefix(static_cast<std::size_t>(sent)))
+        if (sent = ::send(socket, bytes.data(), bytes.size(), MSG_NOSIGNAL); sent < 0)
+            fail("write");
 }
 
-std::string DebugClient::writeRawReadingAnswers(std::string_view bytes, std::size_t answerSize)
+std::string DebugClient::readRaw(std::size_t size)
 {
-    beast::tcp_stream& socket = beast::get_lowest_layer(ws);
-    std::string answers(answerSize, '\0');
-    std::optional<boost::system::error_code> written;
-    std::optional<boost::system::error_code> read;
-    socket.expires_after(kStepTimeout);
-    asio::async_write(socket, asio::buffer(bytes.data(), bytes.size()),
-                      [&written](boost::system::error_code error, std::size_t) { written = error; });
-    asio::async_read(socket, asio::buffer(answers),
-                     [&read](boost::system::error_code error, std::size_t) { read = error; });
-    ioContext.restart();
-    ioContext.run();
-    check(written.value_or(asio::error::timed_out), "raw write");
-    check(read.value_or(asio::error::timed_out), "raw read");
-    return answers;
-}
-
-void DebugClient::holdUntilShut()
-{
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-    while (std::chrono::steady_clock::now() < giveUp) {
-        const boost::system::error_code error = await([&](auto handler) {
-            asio::async_write(beast::get_lowest_layer(ws), asio::buffer("!", 1), handler);
-        });
-        if (error)
-            return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::string bytes;
+    for (char chunk[4096]; bytes.size() < size;) {
+        const ssize_t got = ::recv(socket, chunk, std::min(sizeof chunk, size - bytes.size()), 0);
+        if (got == 0 || (got < 0 && errno == ECONNRESET))
+            break;
+        if (got < 0)
+            fail("read");
+        bytes.append(chunk, static_cast<std::size_t>(got));
     }
-    throw std::runtime_error("client: the server never shut the connection");
+    return bytes;
 }
 
 void DebugClient::reset()
 {
-    tcp::socket& socket = beast::get_lowest_layer(ws).socket();
-    boost::system::error_code ignored;
-    socket.set_option(asio::socket_base::linger(true, 0), ignored);
-    socket.close(ignored);
+    const linger abort{1, 0};
+    setsockopt(socket, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    ::close(std::exchange(socket, -2));
+}
+
+void DebuggerTest::SetUp()
+{
+    EngineTest::SetUp();
+    // A port the system has just handed out and taken back.
+    boost::asio::io_context context;
+    port = boost::asio::ip::tcp::acceptor(context, {boost::asio::ip::address_v4::loopback(), 0}).local_endpoint().port();
+    debugger.emplace(isolate, js::V8Engine::get().getPlatform());
+    originalCerr = std::cerr.rdbuf(errors.rdbuf());
+}
+
+void DebuggerTest::TearDown()
+{
+    // The client may be reading until the close that destruction sends.
+    debugger.reset();
+    joinClient();
+    std::cerr.rdbuf(originalCerr);
+    EngineTest::TearDown();
+}
+
+void DebuggerTest::startClient(std::function<void(DebugClient&)> script)
+{
+    clientThread = std::thread([port = port, script = std::move(script)] {
+        DebugClient client(port);
+        try {
+            script(client);
+        } catch (const std::exception& error) {
+            ADD_FAILURE() << error.what();
+        }
+    });
+}
+
+void DebuggerTest::joinClient()
+{
+    if (clientThread.joinable())
+        clientThread.join();
+}
+
+void DebuggerTest::execute(bool breakOnStart, std::function<void()> work, bool listen)
+{
+    const auto beforeListen = [this, listen](unsigned short asked) { return ++listens, asked == port && listen; };
+    debugger->execute(breakOnStart, [this, work] { ++runs, work ? work() : void(); }, beforeListen,
+                      [this] { ++disconnects; }, port);
 }
 
 }  // namespace qorjs::test

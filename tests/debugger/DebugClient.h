@@ -1,126 +1,88 @@
 #pragma once
 
-// A DevTools client for the debugger's tests: Boost.Beast's client side on
-// the test's own thread. Every step is bounded (kStepTimeout) and throws
-// std::runtime_error when it fails or times out, so no test can hang on it.
+// A DevTools client that writes and reads the WebSocket's bytes itself, so
+// that it can break the protocol anywhere, and a fixture with a debugger on
+// the test's isolate. Each send and receive of the client ends within 15
+// seconds or throws, so a test whose client goes wrong fails, never hangs.
 
-#include <boost/asio/io_context.hpp>
-#include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/core/tcp_stream.hpp>
-#include <boost/beast/http/string_body.hpp>
-#include <boost/beast/websocket/stream.hpp>
+#include "support/TestSupport.h"
 
-#include <chrono>
-#include <cstdint>
+#include <qor/javascript/V8Debugger.h>
+
+#include <functional>
 #include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
+#include <sstream>
+#include <thread>
 
 namespace qorjs::test {
 
-inline constexpr std::chrono::seconds kStepTimeout{15};
-
 // {"id":ID,"method":"METHOD"} with `params` (a JSON object's text) if given.
 std::string command(int id, std::string_view method, std::string_view params = {});
+// The text an answer to the command with this id starts with.
+inline std::string answerTo(int id) { return "{\"id\":" + std::to_string(id) + ","; }
+// An upgrade request with these header fields besides the WebSocket's own.
+std::string upgradeRequest(std::string_view fields = "Host: 127.0.0.1\r\n");
+// One frame as a client sends it (masked); `claimedLength`, if given, is
+// written into the header in place of the payload's true length.
+std::string clientFrame(unsigned opcode, std::string_view payload, bool fin = true,
+                        std::optional<std::uint64_t> claimedLength = std::nullopt);
 
 class DebugClient {
 public:
-    using Response = boost::beast::http::response<boost::beast::http::string_body>;
-
-    struct Message {
-        std::string text;
-        bool binary = false;
-    };
-
-    explicit DebugClient(unsigned short port);
-
+    explicit DebugClient(unsigned short port) : port(port) {}
     // A listener still waiting for this client is released by one connect.
     ~DebugClient();
 
-    // Connects to 127.0.0.1 at the port, retrying refused attempts for a few
-    // seconds: the debugger asks beforeListen a moment before it listens.
+    // Retries refused attempts for a few seconds: the debugger asks
+    // beforeListen a moment before it listens.
     void connect();
-
-    // The WebSocket handshake with this Host header (and Origin, if given).
-    // Returns the server's answer; the error is set when it was not accepted.
-    std::pair<boost::system::error_code, Response> tryHandshake(const std::string& host,
-                                                                 std::optional<std::string> origin = std::nullopt);
-
-    // connect and a handshake that must succeed.
-    void open(const std::string& host = "127.0.0.1");
-
-    // A plain HTTP GET on the connection, in place of the upgrade.
-    Response plainGet(std::string_view target);
-
-    void send(std::string_view text, bool binary = false);
-    Message read();
-
-    // Reads until a message contains `needle`, and returns that message.
+    // connect and an upgrade request with these fields that must be
+    // accepted; `behind` goes in the same write, before the answer.
+    void open(std::string_view fields = "Host: 127.0.0.1\r\n", std::string_view behind = {});
+    void send(std::string_view text, bool binary = false) { writeRaw(clientFrame(binary ? 2 : 1, text)); }
+    // The next message, its fragments joined, and its opcode.
+    std::string read(unsigned* opcode = nullptr);
+    // Reads until a message contains `needle`; throws if the server closes.
     std::string readUntil(std::string_view needle);
-
-    // Reads until the response to the command with this id, and returns it.
-    std::string readResponse(int id);
-
-    // Reads until the server closes the WebSocket; returns its close code.
+    // Reads until the server's close frame; returns its code.
     unsigned readUntilClosed();
+    // The orderly close: a close frame, the server's answer, the end.
+    void close() { writeRaw(clientFrame(8, "\x03\xe8")), readUntilClosed(); }
 
-    // The orderly close from the client's side.
-    void close();
-
-    // Reads the socket's bytes, below the WebSocket, until the server shuts it.
-    std::string readRawUntilEof();
-
-    // Writes bytes to the socket below the WebSocket, whatever they are.
     void writeRaw(std::string_view bytes);
-
-    // Writes bytes below the WebSocket while reading the server's answers to
-    // them, so that neither side's buffers fill up; returns the first
-    // `answerSize` bytes the server sent.
-    std::string writeRawReadingAnswers(std::string_view bytes, std::size_t answerSize);
-
-    // After the server has ended its side: keeps this side open, writing a
-    // byte now and then, until the server has closed the socket and a write
-    // fails. Throws when that has not happened within a minute.
-    void holdUntilShut();
-
-    // Leaves at once: the socket is closed with a reset, no close frame, no
-    // orderly end of the stream.
+    // `size` bytes, or fewer when the server ends the stream first.
+    std::string readRaw(std::size_t size = std::string::npos);
+    // Leaves at once: a reset, no close frame, no orderly end of the stream.
     void reset();
 
-    // Every message read so far, in order.
-    const std::vector<std::string>& received() const { return history; }
-
-    // Whether messages read from now on are kept for received(); a long run
-    // keeps none, so that its memory is the debugger's alone.
-    void keepHistory(bool keep) { keepingHistory = keep; }
-
 private:
-    template <class Start>
-    boost::system::error_code await(Start start);
-
     unsigned short port;
-    boost::asio::io_context ioContext;
-    boost::beast::websocket::stream<boost::beast::tcp_stream> ws{ioContext};
-    boost::beast::flat_buffer buffer;
-    bool connected = false;
-    std::vector<std::string> history;
-    bool keepingHistory = true;
+    int socket = -1;  // -2 once reset
 };
 
-// Whether `text` is the response to the command with this id.
-bool isResponse(std::string_view text, int id);
+// A debugger on the fixture's isolate, a client thread for it, counters for
+// the host's callbacks, and the debugger's report lines (std::cerr) captured.
+class DebuggerTest : public EngineTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
 
-// The bytes of one frame as a client sends it (masked). `claimedLength`, if
-// given, is written into the header in place of the payload's true length.
-std::string clientFrame(unsigned opcode,
-                        std::string_view payload,
-                        bool fin = true,
-                        std::optional<std::uint64_t> claimedLength = std::nullopt);
+    // Runs `script` with a client for this test's port on another thread; a
+    // throw there fails the test.
+    void startClient(std::function<void(DebugClient&)> script);
+    void joinClient();
+    // debugger->execute with callbacks that count into the fields below.
+    void execute(bool breakOnStart, std::function<void()> work = {}, bool listen = true);
+    std::string reported() const { return errors.str(); }
 
-inline constexpr unsigned kContinuationFrame = 0x0;
-inline constexpr unsigned kTextFrame = 0x1;
-inline constexpr unsigned kCloseFrame = 0x8;
-inline constexpr unsigned kPingFrame = 0x9;
+    unsigned short port = 0;
+    std::optional<js::V8Debugger> debugger;
+    int runs = 0, listens = 0, disconnects = 0;
+
+private:
+    std::ostringstream errors;
+    std::streambuf* originalCerr = nullptr;
+    std::thread clientThread;
+};
 
 }  // namespace qorjs::test

@@ -9,7 +9,6 @@
 using namespace qorjs::test;
 using namespace std::string_literals;
 using Type = js::Error::Type;
-using View = v8_inspector::StringView;
 
 namespace {
 auto members(const js::Error& e)
@@ -18,25 +17,15 @@ auto members(const js::Error& e)
 }
 }  // namespace
 
-TEST_F(EngineTest, AScriptGivesItsCompletionValueAndAFailureLeavesNothingPending)
+TEST_F(EngineTest, AScriptGivesItsValueOrARecordAndLeavesNothingPending)
 {
     v8::TryCatch outer(isolate);
     for (auto [code, expected] : {std::pair{"", "undefined"}, {"var a = 1;", "undefined"}, {"1; if (1) { 'last'; }", "last"},
-                                  {"typeof gc", "function"}, {"throw 1;", "1"}, {"null.x;", "TypeError: Cannot read "
-                                  "properties of null (reading 'x')"}, {"throw { toString() { throw 2; } };", ""}}) {
+                                  {"typeof gc", "function"}, {"globalThis.kept = 'yes'; throw 1;", "1"},
+                                  {"globalThis.notRun = 1; var = ;", "SyntaxError: Unexpected token '='"},
+                                  {"throw { toString() { throw 2; } };", ""}, {"kept + typeof notRun", "yesundefined"}})
         EXPECT_EQ(outcome(code), expected) << code;
-        EXPECT_FALSE(outer.HasCaught()) << code;
-    }
-    fail("globalThis.kept = 'yes'; throw new Error('late');");
-    fail("globalThis.notRun = 1; var = ;");  // a compile error runs nothing
-    EXPECT_EQ(outcome("kept + typeof notRun"), "yesundefined");
-    js::Error module = fail("export const a = 1;");  // a module source is refused, not aborted on
-    EXPECT_EQ(module.type, Type::Compile);
-    EXPECT_EQ(outcome("1 + 1"), "2");
-}
-
-TEST_F(EngineTest, AFailedScriptsRecordCarriesItsPositionLineAndStack)
-{
+    EXPECT_FALSE(outer.HasCaught());
     const auto none = std::nullopt;
     const std::pair<const char*, js::Error> rows[] = {
         {"var a = foo bar;", {Type::Compile, "SyntaxError: Unexpected identifier", none, 1, 12, 15, "var a = foo bar;",
@@ -45,12 +34,10 @@ TEST_F(EngineTest, AFailedScriptsRecordCarriesItsPositionLineAndStack)
          {Type::Runtime, "Error: boom", none, 2, 2, 3, "  throw new Error('boom');",
           "Error: boom\n    at f (file:///e/s.js:2:9)\n    at file:///e/s.js:4:1"}},
         {"\nthrow 'pl\\0ain';", {Type::Runtime, "pl\0ain"s, none, 2, 0, 1, "throw 'pl\\0ain';", none}},
-        // What cannot be converted is left out.
-        {"const e = new Error('x');\nObject.defineProperty(e, 'stack', { get() { throw 1; } });\nthrow e;",
-         {Type::Runtime, "Error: x", none, 3, 0, 1, "throw e;", none}},
     };
     for (const auto& [code, expected] : rows)
         EXPECT_EQ(members(fail(code, "/e/s.js")), members(expected)) << code;
+    EXPECT_FALSE(js::V8Engine::runJavaScriptSource(isolate, {"1", "/m.mjs", true})) << "a module source runs as a classic script";
     for (auto [fileName, url] : {std::pair{R"(C:\My Scripts\main.js)", "file:///C:/My%20Scripts/main.js"},
                                  {"", "file:///"}, {R"(\\server\share\a.js)", "file://///server/share/a.js"},
                                  {"dir/100%#1.js", "file:///dir/100%#1.js"}, {"a  \\ b.js", "file:///a%20%20/%20b.js"},
@@ -58,6 +45,8 @@ TEST_F(EngineTest, AFailedScriptsRecordCarriesItsPositionLineAndStack)
         EXPECT_EQ(fail("\n  throw new Error('x');", fileName).stackTrace, "Error: x\n    at "s + url + ":2:9");
 }
 
+// What cannot be converted is left out, and nothing a conversion throws
+// replaces the exception the caller's v8::TryCatch holds.
 TEST_F(EngineTest, ReadingARecordLeavesTheCallersTryCatchAsItWas)
 {
     v8::TryCatch tryCatch(isolate);
@@ -67,7 +56,6 @@ TEST_F(EngineTest, ReadingARecordLeavesTheCallersTryCatchAsItWas)
     EXPECT_EQ(members(js::V8Error::get(Type::Runtime, isolate, tryCatch)),
               members({Type::Runtime, "", std::nullopt, 3, 0, 1, "throw bad;", std::nullopt}));
     EXPECT_TRUE(tryCatch.Exception()->StrictEquals(run("bad")));
-    EXPECT_EQ(tryCatch.Message()->GetLineNumber(context()).FromMaybe(0), 3);
 }
 
 TEST_F(EngineTest, TextIsKeptWholeAndWhatCannotBeConvertedGivesNothing)
@@ -79,15 +67,13 @@ TEST_F(EngineTest, TextIsKeptWholeAndWhatCannotBeConvertedGivesNothing)
     v8::Local<v8::Object> object = run("({ sym: Symbol(), get bad() { throw 1; } })").As<v8::Object>();
     v8::TryCatch tryCatch(isolate);
     for (auto [got, expected] : {std::pair{qor_string(v8_string(text, isolate), isolate), text},
-                                 {qor_string(View(wide, 4), isolate), text},
+                                 {qor_string(v8_inspector::StringView(wide, 4), isolate), text},
                                  {qor_string(v8_inspectorStringView(text), isolate), "a\0b\xC3\x83\xC2\xA9"s},
-                                 {qor_string(View(astral, 2), isolate), "\xF0\x9F\x98\x80"s},
-                                 {getPropertyFromJson(isolate, json, "k\0"s), "v\0"s},
-                                 {getPropertyFromJson(isolate, json, "n") + getPropertyFromJson(isolate, json, "k"),
-                                  "1.5undefined"s},
+                                 {qor_string(v8_inspector::StringView(astral, 2), isolate), "\xF0\x9F\x98\x80"s},
+                                 {getPropertyFromJson(isolate, json, "k\0"s) + getPropertyFromJson(isolate, json, "n") +
+                                      getPropertyFromJson(isolate, json, "k"), "v\0"s + "1.5undefined"},
                                  {getPropertyFromJson(isolate, object, "sym") + getPropertyFromJson(isolate, object, "bad") +
-                                      getPropertyFromJson(isolate, {}, "n"),
-                                  ""s},
+                                      getPropertyFromJson(isolate, {}, "n") + qor_string(v8::Local<v8::Value>(), nullptr), ""s},
                                  {js::V8Error::get(Type::Runtime, isolate, notUtf8).message, notUtf8},
                                  {js::V8Error::get(Type::Runtime, nullptr, notUtf8).message, notUtf8}})
         EXPECT_EQ(got, expected);

@@ -29,7 +29,7 @@ class TempFile : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(::setenv("TMPDIR", ::mkdtemp(directory.data()), 1), 0); }
     void TearDown() override { fs::remove_all(directory); }
-    fs::path named(int n) const { return fs::path(directory) / ("QorScript" + std::string(n < 10, '0') + std::to_string(n) + ".js"); }
+    fs::path named(int n) const { return fs::path(directory) / (std::string("QorScript").append(n < 10, '0') + std::to_string(n) + ".js"); }
 
     std::string directory = (fs::temp_directory_path() / "qorjs-tempfile-XXXXXX").string();
 };

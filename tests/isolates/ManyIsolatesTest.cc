@@ -1,8 +1,7 @@
 // Two host threads, each with an isolate of its own, use the library at once
-// (scripts, failures, calls) while V8 and the host log through the
-// failure handlers: each thread gets exactly its own results, every record
-// arrives whole, and V8's own fatal report goes to the log. scripts/tsan runs
-// this test under ThreadSanitizer.
+// while V8 and the host log through the failure handlers: each thread gets
+// exactly its own results, every record arrives whole, and V8's own fatal
+// report goes to the log. scripts/tsan runs it under ThreadSanitizer.
 #include "support/CapturingLogger.h"
 
 #include <qor/javascript/QorJavaScript.h>

@@ -5,12 +5,6 @@
 #include <qor/javascript/QorJavaScript.h>
 
 #include <gtest/gtest.h>
-#include <v8-array-buffer.h>
-#include <v8-context.h>
-
-namespace qor::format::engine::javascript {
-inline void PrintTo(Error::Type type, std::ostream* out) { *out << "Type " << static_cast<int>(type); }
-}  // namespace qor::format::engine::javascript
 
 namespace qorjs::test {
 
@@ -21,29 +15,60 @@ namespace js = qor::format::engine::javascript;
 // process: V8 cannot be started twice.
 class EngineTest : public ::testing::Test {
 protected:
-    void SetUp() override;
-    void TearDown() override;
+    void SetUp() override
+    {
+        js::V8Engine::get();
+        v8::Isolate::CreateParams params;
+        params.array_buffer_allocator = allocator.get();
+        isolate = v8::Isolate::New(params);
+        isolate->Enter();
+        handleScope.emplace(isolate);
+        v8::Context::New(isolate)->Enter();
+    }
+    void TearDown() override
+    {
+        limits.reset();
+        context()->Exit();
+        handleScope.reset();
+        isolate->Exit();
+        isolate->Dispose();
+    }
 
-    // Runs `code` as a classic script named `fileName`; fails the test on error.
-    v8::Local<v8::Value> run(std::string_view code, std::string fileName = "/test/script.js");
-    // Runs `code` expecting it to fail; fails the test if it succeeds.
-    js::Error fail(std::string_view code, std::string fileName = "/test/script.js");
-    // The completion value of `code` as text, or the failure's message.
-    std::string outcome(std::string_view code);
-    // Replaces the isolate's limits with `settings`.
-    void setLimits(js::V8Limits::Settings settings);
-    // The string form of `value`.
+    // Runs `code` as a classic script named `fileName`: the completion value
+    // (failing the test on an error), the error (failing it on success), or
+    // the outcome as text either way.
+    v8::Local<v8::Value> run(std::string_view code, std::string fileName = "/test/script.js")
+    {
+        auto result = js::V8Engine::runJavaScriptSource(isolate, {code, std::move(fileName)});
+        EXPECT_TRUE(result) << code << ": " << (result ? "" : result.error().message);
+        return result.value_or(v8::Undefined(isolate));
+    }
+    js::Error fail(std::string_view code, std::string fileName = "/test/script.js")
+    {
+        auto result = js::V8Engine::runJavaScriptSource(isolate, {code, std::move(fileName)});
+        EXPECT_FALSE(result) << code;
+        return result ? js::Error{} : result.error();
+    }
+    std::string outcome(std::string_view code)
+    {
+        v8::HandleScope scope(isolate);
+        auto result = js::V8Engine::runJavaScriptSource(isolate, {code, "/test/script.js"});
+        return result ? text(*result) : result.error().message;
+    }
+    void setLimits(js::V8Limits::Settings settings)
+    {
+        limits.reset();
+        limits.emplace(isolate, js::V8Engine::get().getPlatform(), settings, allocator.get());
+    }
     std::string text(v8::Local<v8::Value> value) { return js::V8Helper::qor_string(value, isolate); }
-
-    v8::Local<v8::Context> context() const { return contextHandle.Get(isolate); }
+    v8::Local<v8::Context> context() const { return isolate->GetCurrentContext(); }
 
     v8::Isolate* isolate = nullptr;
-    std::unique_ptr<js::V8Limits::ArrayBufferAllocator> allocator;
+    std::unique_ptr<js::V8Limits::ArrayBufferAllocator> allocator = std::make_unique<js::V8Limits::ArrayBufferAllocator>();
     std::optional<js::V8Limits> limits;
 
 private:
     std::optional<v8::HandleScope> handleScope;
-    v8::Global<v8::Context> contextHandle;
 };
 
 }  // namespace qorjs::test

@@ -23,12 +23,13 @@ protected:
         isolate = v8::Isolate::New(params);
         isolate->Enter();
         handleScope.emplace(isolate);
-        v8::Context::New(isolate)->Enter();
+        testContext = v8::Context::New(isolate);
+        testContext->Enter();
     }
     void TearDown() override
     {
         limits.reset();
-        context()->Exit();
+        testContext->Exit();
         handleScope.reset();
         isolate->Exit();
         isolate->Dispose();
@@ -61,7 +62,8 @@ protected:
         limits.emplace(isolate, js::V8Engine::get().getPlatform(), settings, allocator.get());
     }
     std::string text(v8::Local<v8::Value> value) { return js::V8Helper::qor_string(value, isolate); }
-    v8::Local<v8::Context> context() const { return isolate->GetCurrentContext(); }
+    // The test's context, also while a test has left it.
+    v8::Local<v8::Context> context() const { return testContext; }
 
     v8::Isolate* isolate = nullptr;
     std::unique_ptr<js::V8Limits::ArrayBufferAllocator> allocator = std::make_unique<js::V8Limits::ArrayBufferAllocator>();
@@ -69,6 +71,7 @@ protected:
 
 private:
     std::optional<v8::HandleScope> handleScope;
+    v8::Local<v8::Context> testContext;  // held by handleScope
 };
 
 }  // namespace qorjs::test

@@ -6,7 +6,6 @@
 
 #include "support/Check.h"
 #include "support/FuzzIsolate.h"
-#include "support/TextOracle.h"
 
 #include <qor/javascript/V8Helper.h>
 
@@ -14,7 +13,7 @@
 #include <v8-exception.h>
 #include <v8-primitive.h>
 
-#include <array>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -25,6 +24,78 @@ namespace {
 namespace js = qor::format::engine::javascript;
 using qorjs::fuzz::FuzzIsolate;
 
+// What the conversions must produce, computed without V8.
+
+void appendUtf8(std::string& out, std::uint32_t code)
+{
+    // Continuation bytes after the lead byte, and the lead byte's marker bits
+    // (none for ASCII, which is its own single byte).
+    const int tail = code < 0x80 ? 0 : code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
+    constexpr unsigned char kLead[] = {0, 0xC0, 0xE0, 0xF0};
+    out += static_cast<char>(kLead[tail] | (code >> (6 * tail)));
+    for (int k = tail - 1; k >= 0; --k)
+        out += static_cast<char>(0x80 | ((code >> (6 * k)) & 0x3F));
+}
+
+// Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUtf8(std::string_view text)
+{
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        // 0xC0, 0xC1 and above 0xF4 start only overlong or too large forms.
+        const std::size_t length = lead < 0xC2 ? 0 : lead <= 0xDF ? 2 : lead <= 0xEF ? 3 : lead <= 0xF4 ? 4 : 0;
+        if (length == 0)
+            return false;
+        std::uint32_t code = lead & (0x7F >> length);
+        if (text.size() - i < length)
+            return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto byte = static_cast<unsigned char>(text[i + k]);
+            if ((byte & 0xC0) != 0x80)
+                return false;
+            code = (code << 6) | (byte & 0x3F);
+        }
+        const bool overlong = (length == 3 && code < 0x800) || (length == 4 && code < 0x10000);
+        const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
+        if (overlong || surrogate || code > 0x10FFFF)
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+// Each byte as the Latin-1 character of that number.
+std::string latin1ToUtf8(std::string_view bytes)
+{
+    std::string out;
+    for (char c : bytes)
+        appendUtf8(out, static_cast<unsigned char>(c));
+    return out;
+}
+
+// A surrogate without its partner is written as the three bytes of its own
+// number, as V8 writes such a string.
+std::string utf16ToUtf8(const std::uint16_t* units, std::size_t count)
+{
+    std::string out;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t unit = units[i];
+        const bool high = unit >= 0xD800 && unit <= 0xDBFF;
+        if (high && i + 1 < count && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+            appendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (units[i + 1] - 0xDC00));
+            ++i;
+        } else {
+            appendUtf8(out, unit);
+        }
+    }
+    return out;
+}
+
 void checkStringRoundTrip(v8::Isolate* isolate, std::string_view text)
 {
     v8::Local<v8::String> string = js::V8Helper::v8_string(text, isolate);
@@ -33,12 +104,12 @@ void checkStringRoundTrip(v8::Isolate* isolate, std::string_view text)
     const std::string back = js::V8Helper::qor_string(string, isolate);
     FUZZ_CHECK(back == js::V8Helper::qor_string(v8::String::Utf8Value(isolate, string)),
                "the two qor_string overloads disagree");
-    if (qorjs::fuzz::isValidUtf8(text)) {
+    if (isValidUtf8(text)) {
         FUZZ_CHECK(back == text, "well-formed UTF-8 did not come back unchanged");
     } else {
         // V8 replaces what is not UTF-8; the result is UTF-8 and stays as it
         // is on a second trip.
-        FUZZ_CHECK(qorjs::fuzz::isValidUtf8(back), "the text from V8 is not UTF-8");
+        FUZZ_CHECK(isValidUtf8(back), "the text from V8 is not UTF-8");
         FUZZ_CHECK(js::V8Helper::qor_string(js::V8Helper::v8_string(back, isolate), isolate) == back,
                    "a second round trip changed the text");
     }
@@ -50,7 +121,7 @@ void checkInspectorViews(v8::Isolate* isolate, std::string_view text)
     FUZZ_CHECK(narrow.is8Bit() && narrow.length() == text.size(), "the 8-bit view does not cover the text");
     FUZZ_CHECK(text.empty() || std::memcmp(narrow.characters8(), text.data(), text.size()) == 0,
                "the 8-bit view shows other bytes");
-    FUZZ_CHECK(js::V8Helper::qor_string(narrow, isolate) == qorjs::fuzz::latin1ToUtf8(text),
+    FUZZ_CHECK(js::V8Helper::qor_string(narrow, isolate) == latin1ToUtf8(text),
                "an 8-bit view was not read as Latin-1");
 
     // The same bytes as UTF-16 code units, in an aligned copy.
@@ -58,7 +129,7 @@ void checkInspectorViews(v8::Isolate* isolate, std::string_view text)
     if (!units.empty())
         std::memcpy(units.data(), text.data(), units.size() * sizeof(std::uint16_t));
     const v8_inspector::StringView wide(units.data(), units.size());
-    FUZZ_CHECK(js::V8Helper::qor_string(wide, isolate) == qorjs::fuzz::utf16ToUtf8(units.data(), units.size()),
+    FUZZ_CHECK(js::V8Helper::qor_string(wide, isolate) == utf16ToUtf8(units.data(), units.size()),
                "a 16-bit view was not read as UTF-16");
 }
 
@@ -93,7 +164,7 @@ void checkJson(v8::Isolate* isolate, v8::Local<v8::Context> context, const std::
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     FuzzIsolate& fuzz = FuzzIsolate::get();
-    v8::Isolate* isolate = fuzz.isolate();
+    v8::Isolate* isolate = fuzz.isolate;
     {
         v8::HandleScope scope(isolate);
         const std::string text(reinterpret_cast<const char*>(data), size);

@@ -29,7 +29,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <iostream>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -48,25 +47,6 @@ constexpr std::string_view kDebuggee =
     "console.log('total', total);\n"
     "debugger;\n"
     "total;\n";
-
-// The debugger's report lines go to std::cerr; a fuzzing run would drown in
-// them, so they are kept from the terminal unless QORJS_FUZZ_REPORTS is set
-// (to see them while replaying one input). Sanitizer reports are written to
-// the file descriptor directly and appear either way.
-class QuietReports {
-public:
-    QuietReports()
-        : original(std::getenv("QORJS_FUZZ_REPORTS") ? std::cerr.rdbuf() : std::cerr.rdbuf(sink.rdbuf()))
-    {
-    }
-    ~QuietReports() { std::cerr.rdbuf(original); }
-
-    std::string text() const { return sink.str(); }
-
-private:
-    std::ostringstream sink;
-    std::streambuf* original;
-};
 
 // A client on its own thread: connects to 127.0.0.1:`port`, sends `bytes`
 // and shuts its sending side, while reading (and dropping) what the server
@@ -111,14 +91,11 @@ std::jthread startClient(unsigned short port, std::string bytes)
 // client that sends `bytes` as soon as it listens. False when it never did.
 bool serve(FuzzIsolate& fuzz, const std::string& bytes)
 {
-    v8::Isolate* isolate = fuzz.isolate();
     std::jthread client;
-    js::V8Debugger debugger(isolate, fuzz.platform());
+    js::V8Debugger debugger(fuzz.isolate, fuzz.platform);
     debugger.setListeningCallback([&client, &bytes](unsigned short port) { client = startClient(port, bytes); });
-    debugger.execute(
-        true,
-        [isolate] { js::V8Engine::runJavaScriptSource(isolate, js::Source{kDebuggee, "/fuzz/debuggee.js", false}); },
-        {}, {}, 0);
+    const js::Source debuggee{kDebuggee, "/fuzz/debuggee.js", false};
+    debugger.execute(true, [&] { js::V8Engine::runJavaScriptSource(fuzz.isolate, debuggee); }, {}, {}, 0);
     // The debugger is destroyed before the client is joined: that closes
     // whatever the client still waits on.
     return client.joinable();
@@ -129,14 +106,21 @@ bool serve(FuzzIsolate& fuzz, const std::string& bytes)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     FuzzIsolate& fuzz = FuzzIsolate::get();
-    v8::Isolate* isolate = fuzz.isolate();
+    v8::Isolate* isolate = fuzz.isolate;
     {
         v8::HandleScope scope(isolate);
-        QuietReports quiet;
+        // The debugger's report lines go to std::cerr; a fuzzing run would
+        // drown in them, so they are kept from the terminal unless
+        // QORJS_FUZZ_REPORTS is set (to see them while replaying one input).
+        // Sanitizer reports and failed checks are written to the file
+        // descriptor directly and appear either way.
+        std::ostringstream reports;
+        std::streambuf* terminal = std::getenv("QORJS_FUZZ_REPORTS") ? nullptr : std::cerr.rdbuf(reports.rdbuf());
         v8::TryCatch hostState(isolate);
-        const std::string bytes(reinterpret_cast<const char*>(data), size);
-
-        FUZZ_CHECK(serve(fuzz, bytes), "the debugger did not listen: " + quiet.text());
+        const bool listened = serve(fuzz, std::string(reinterpret_cast<const char*>(data), size));
+        if (terminal != nullptr)
+            std::cerr.rdbuf(terminal);
+        FUZZ_CHECK(listened, "the debugger did not listen: " + reports.str());
         FUZZ_CHECK(!hostState.HasCaught(), "an exception was left pending in the host's isolate");
     }
     fuzz.runPendingTasks();

@@ -77,25 +77,17 @@ constexpr std::string_view kReferenceWalk = R"js(
 })
 )js";
 
-// The graph and the reference walk, made once: every input reads the same.
-struct Prepared {
-    v8::Global<v8::Object> graph;
-    v8::Global<v8::Function> referenceWalk;
-};
-
-const Prepared& prepared(v8::Isolate* isolate)
+// The graph or the reference walk, made once: every input reads the same.
+// Never destroyed, as the isolate it lives in.
+template <const std::string_view& code>
+v8::Local<v8::Object> prepared(v8::Isolate* isolate)
 {
-    static Prepared* ready = [isolate] {
-        v8::HandleScope scope(isolate);
-        auto run = [isolate](std::string_view code) {
-            auto result = js::V8Engine::runJavaScriptSource(isolate, js::Source{code, "/fuzz/prepared.js", false});
-            FUZZ_CHECK(result.has_value(), "the prepared script failed");
-            return *result;
-        };
-        return new Prepared{v8::Global<v8::Object>(isolate, run(kGraph).As<v8::Object>()),
-                            v8::Global<v8::Function>(isolate, run(kReferenceWalk).As<v8::Function>())};
+    static const auto* kept = [isolate] {
+        auto result = js::V8Engine::runJavaScriptSource(isolate, js::Source{code, "/fuzz/prepared.js", false});
+        FUZZ_CHECK(result.has_value(), "the prepared script failed");
+        return new v8::Global<v8::Object>(isolate, result->As<v8::Object>());
     }();
-    return *ready;
+    return kept->Get(isolate);
 }
 
 std::string describe(std::string_view what, std::string_view text)
@@ -106,33 +98,24 @@ std::string describe(std::string_view what, std::string_view text)
 void checkPathWalk(v8::Isolate* isolate, v8::Local<v8::Context> context, v8::Local<v8::Object> root,
                    std::string_view path)
 {
-    const Prepared& ready = prepared(isolate);
-
     // What the rules say is at the path.
     v8::Local<v8::Value> expected;
     bool expectedThrow;
     {
         v8::TryCatch tryCatch(isolate);
         v8::Local<v8::Value> arguments[] = {root, js::V8Helper::v8_string(path, isolate)};
-        expectedThrow = !ready.referenceWalk.Get(isolate)->Call(context, v8::Undefined(isolate), 2, arguments)
+        expectedThrow = !prepared<kReferenceWalk>(isolate).As<v8::Function>()
+                             ->Call(context, v8::Undefined(isolate), 2, arguments)
                              .ToLocal(&expected);
     }
-
+    const bool expectedFunction = !expectedThrow && expected->IsFunction();
     {
         v8::TryCatch tryCatch(isolate);
         v8::Local<v8::Function> found = js::V8Engine::getFunction(root, context, path);
         FUZZ_CHECK(tryCatch.HasCaught() == expectedThrow, describe("getFunction's pending exception differs", path));
-        if (!expectedThrow) {
-            const bool expectedFunction = expected->IsFunction();
-            FUZZ_CHECK(found.IsEmpty() != expectedFunction, describe("getFunction found the wrong thing", path));
-            FUZZ_CHECK(found.IsEmpty() || found->StrictEquals(expected),
-                       describe("getFunction found another function", path));
-        }
-    }
-    {
-        v8::TryCatch tryCatch(isolate);
-        const bool exists = js::V8Engine::jsFunctionExists(root, context, path);
-        FUZZ_CHECK(exists == (!expectedThrow && expected->IsFunction()),
+        FUZZ_CHECK(expectedThrow || (found.IsEmpty() ? !expectedFunction : found->StrictEquals(expected)),
+                   describe("getFunction found the wrong thing", path));
+        FUZZ_CHECK(js::V8Engine::jsFunctionExists(root, context, path) == expectedFunction,
                    describe("jsFunctionExists disagrees with the rules", path));
     }
     {
@@ -143,7 +126,7 @@ void checkPathWalk(v8::Isolate* isolate, v8::Local<v8::Context> context, v8::Loc
         FUZZ_CHECK(!outer.HasCaught(), describe("callJsFunctionGetError left an exception pending", path));
         if (expectedThrow) {
             FUZZ_CHECK(!called.has_value(), describe("a throwing lookup was not reported as an Error", path));
-        } else if (!expected->IsFunction()) {
+        } else if (!expectedFunction) {
             FUZZ_CHECK(called.has_value() && !called->success,
                        describe("a missing function was not reported as not found", path));
         }
@@ -157,14 +140,8 @@ void checkPathWalk(v8::Isolate* isolate, v8::Local<v8::Context> context, v8::Loc
 std::string expectedResourceName(std::string_view fileName)
 {
     std::string path;
-    for (char c : fileName) {
-        if (c == '\\')
-            path += '/';
-        else if (c == ' ')
-            path += "%20";
-        else
-            path += c;
-    }
+    for (char c : fileName)
+        path += c == '\\' ? std::string("/") : c == ' ' ? std::string("%20") : std::string(1, c);
     return (fileName.starts_with('/') ? "file://" : "file:///") + path;
 }
 
@@ -192,10 +169,9 @@ void checkOrigin(v8::Isolate* isolate, v8::Local<v8::Context> context, std::stri
     auto result = js::V8Engine::runJavaScriptSource(isolate, throwing);
     FUZZ_CHECK(!result.has_value(), describe("the throwing script did not fail", fileName));
     const js::Error& error = result.error();
-    FUZZ_CHECK(error.type == js::Error::Type::Runtime && error.message == "Error: origin",
-               describe("the Error record is wrong", fileName));
-    FUZZ_CHECK(error.lineNumber == 1 && error.sourceLine.has_value(),
-               describe("the Error record has no position", fileName));
+    FUZZ_CHECK(error.type == js::Error::Type::Runtime && error.message == "Error: origin" && error.lineNumber == 1 &&
+                   error.sourceLine.has_value(),
+               describe("the Error record is wrong or has no position", fileName));
     FUZZ_CHECK(error.stackTrace.has_value() && error.stackTrace->find(expectedName) != std::string::npos,
                describe("the stack trace does not name the script", fileName));
 }
@@ -207,17 +183,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0)
         return 0;
     FuzzIsolate& fuzz = FuzzIsolate::get();
-    v8::Isolate* isolate = fuzz.isolate();
+    v8::Isolate* isolate = fuzz.isolate;
     {
         v8::HandleScope scope(isolate);
         v8::Local<v8::Context> context = fuzz.context();
-        const bool globalRoot = (data[0] & 1) != 0;
-        const bool isModule = (data[0] & 2) != 0;
         const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
 
-        v8::Local<v8::Object> root = globalRoot ? context->Global() : prepared(isolate).graph.Get(isolate);
-        checkPathWalk(isolate, context, root, text);
-        checkOrigin(isolate, context, text, isModule);
+        checkPathWalk(isolate, context, (data[0] & 1) != 0 ? context->Global() : prepared<kGraph>(isolate), text);
+        checkOrigin(isolate, context, text, (data[0] & 2) != 0);
     }
     fuzz.runPendingTasks();
     return 0;

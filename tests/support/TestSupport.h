@@ -64,7 +64,8 @@ protected:
     v8::Local<v8::Context> context() const { return isolate->GetCurrentContext(); }
 
     v8::Isolate* isolate = nullptr;
-    std::unique_ptr<js::V8Limits::ArrayBufferAllocator> allocator = std::make_unique<js::V8Limits::ArrayBufferAllocator>();
+    std::unique_ptr<js::V8Limits::ArrayBufferAllocator> allocator =
+        std::make_unique<js::V8Limits::ArrayBufferAllocator>();
     std::optional<js::V8Limits> limits;
 
 private:

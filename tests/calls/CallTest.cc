@@ -18,7 +18,8 @@ protected:
         auto captured = js::V8Engine::callJsFunctionGetError(context()->Global(), context(), path, arguments);
         EXPECT_FALSE(tryCatch.HasCaught()) << path;
         EXPECT_TRUE(captured || captured.error().type == js::Error::Type::Runtime) << path;
-        EXPECT_EQ(captured ? (captured->success ? text(captured->value) : "") : captured.error().message, pending) << path;
+        EXPECT_EQ(captured ? (captured->success ? text(captured->value) : "") : captured.error().message, pending)
+            << path;
         const bool exists = js::V8Engine::jsFunctionExists(context()->Global(), context(), path);
         EXPECT_TRUE(exists == plain.success || pending.ends_with("failed")) << path;  // a throw is no answer
         return pending;
@@ -27,20 +28,17 @@ protected:
 
 TEST_F(Calls, APathFindsOnlyAFunctionAtItsEndAndAThrowOnTheWayIsTheCallers)
 {
-    run("function main() { return 'global'; } var app = { main: () => 'app', '': { main: () => 'nested' } };"
+    run("function main() { return 'global'; } var app = { '': { main: () => 'nested' } };"
         "globalThis[''] = { main: () => 'root' }; function outer() {} outer.inner = () => 'inner';"
         "var lazy = { get tools() { return { run: () => 'got' }; } }; var a = { b: 5 };"
-        "var proxied = new Proxy({}, { get(t, name) { return name === 'go' ? () => 'trap' : undefined; } });"
         "Object.defineProperty(Number.prototype, 'c', { get() { globalThis.touched = 1; return () => 0; } });"
-        "var broken = { get tools() { throw new Error('getter failed'); } }; var fails = () => { throw 'call failed'; };"
-        "var trapped = new Proxy({}, { get() { throw new Error('trap failed'); } });");
+        "var broken = { get tools() { throw new Error('getter failed'); } };"
+        "var fails = () => { throw 'call failed'; };");
     // A leading or doubled dot reads the property named "", a trailing one is ignored.
-    for (auto [path, expected] : {std::pair{"main", "global"}, {"main.", "global"}, {"app.main.", "app"},
-                                  {".main", "root"}, {"app..main", "nested"}, {"outer.inner", "inner"},
-                                  {"lazy.tools.run", "got"}, {"proxied.go", "trap"}, {"Math.max", "-Infinity"},
-                                  {"", ""}, {"Math.PI", ""}, {"nothing.at.all", ""}, {"proxied.stop", ""}, {"a.b.c", ""},
-                                  {"fails", "call failed"}, {"broken.tools.run", "Error: getter failed"},
-                                  {"trapped.run", "Error: trap failed"}})
+    for (auto [path, expected] : {std::pair{"main", "global"}, {"main.", "global"}, {".main", "root"},
+                                  {"app..main", "nested"}, {"outer.inner", "inner"}, {"lazy.tools.run", "got"},
+                                  {"", ""}, {"Math.PI", ""}, {"nothing.at.all", ""}, {"a.b.c", ""},
+                                  {"fails", "call failed"}, {"broken.tools.run", "Error: getter failed"}})
         EXPECT_EQ(call(path), expected) << path;
     EXPECT_EQ(outcome("typeof touched"), "undefined") << "the walk read through a primitive";
 }
@@ -52,7 +50,8 @@ TEST_F(Calls, AFunctionGetsItsArgumentsInOrderAndThisUndefined)
     EXPECT_EQ(call("list", {v8::Number::New(isolate, 1), js::V8Helper::v8_string("x", isolate)}), "1,x:true");
     EXPECT_EQ(call("owner.strict") + call("owner.quiet"), "trueundefined");
     using Names = std::vector<std::string>;
-    const auto names = [this](const char* code) { return js::V8Engine::getPropertyNames(run(code).As<v8::Object>(), isolate); };
-    EXPECT_EQ(names("var o = Object.create({ up: 1 }); o.own = 2; o[Symbol()] = 3; o"), (Names{"own", "up"}));
-    EXPECT_EQ(names("Object.defineProperty(['x'], 'hidden', { value: 1 })"), Names{"0"});
+    for (auto [code, expected] : {std::pair{"var o = Object.create({ up: 1 }); o.own = 2; o[Symbol()] = 3; o",
+                                            Names{"own", "up"}},
+                                  {"Object.defineProperty(['x'], 'hidden', { value: 1 })", Names{"0"}}})
+        EXPECT_EQ(js::V8Engine::getPropertyNames(run(code).As<v8::Object>(), isolate), expected) << code;
 }

@@ -1,6 +1,5 @@
 // Engine start-up and shut-down, each test a process of its own: one engine
-// per process, a reset that shut V8 down refuses every later start, and a
-// snapshot path set after the start changes nothing.
+// per process, and a reset that shut V8 down refuses every later start.
 #include "support/TestSupport.h"
 
 #include <gmock/gmock.h>
@@ -22,18 +21,4 @@ TEST(EngineLifecycle, ResetWithoutAnEngineIsANoOp)
 {
     Engine::reset();
     EXPECT_NE(Engine::get().getPlatform(), nullptr);  // V8 was never shut down
-}
-
-class SnapshotPathAfterStart : public EngineTest {
-    void SetUp() override
-    {
-        Engine::get();
-        Engine::setSnapshotBlobPath("/nonexistent/snapshot_blob.bin");
-        EngineTest::SetUp();
-    }
-};
-
-TEST_F(SnapshotPathAfterStart, HasNoEffectOnTheRunningEngine)
-{
-    EXPECT_EQ(outcome("6 * 7"), "42");
 }

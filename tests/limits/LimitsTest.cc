@@ -1,64 +1,44 @@
-// Heap and time limits and the host's stop: a runaway ends through whichever
-// operation runs it, with the record that names its limit, within a bound,
-// and the isolate answers the next script as before; scripts within their
-// limits, and later scripts, are never stopped.
+// Heap and time limits and the host's stop: a runaway, or a nested operation,
+// ends with the record that names its limit, within a bound,
+// and the isolate answers the next script as before, again and again without
+// growing; scripts within their limits, and later scripts, are never stopped.
 #include "support/TestSupport.h"
 
 #include <v8-function.h>
 
+#include <fstream>
 #include <map>
 #include <thread>
 
 using namespace qorjs::test;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using LimitsTest = EngineTest;  // scripts/soak runs RunawayScriptsInTurn by this name
 
 namespace {
 const std::string kTime = "The script ran longer than its time limit of 200 ms";
 const std::string kHeap = "The script was stopped: the JavaScript heap reached its limit of 64 MB";
 const std::string kHost = "The script was stopped by the host";
 
-enum class Via { Script, PromiseJob, Call, CallPending, Module, AddModule };
+long residentKiB()
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("VmRSS:"))
+            return std::stol(line.substr(6));
+    return 0;
+}
+
+// Each as a classic script: the command-line runner's tests run them through
+// the other operations (a call, a promise job, a module).
 struct Runaway {
     const char* name;
-    Via via;
-    std::string code;  // the script, the function's body, or the module
+    std::string code;
     std::string expected;
 };
+void PrintTo(const Runaway& runaway, std::ostream* out) { *out << runaway.name; }  // keeps the test names stable
 
-void PrintTo(const Runaway& runaway, std::ostream* out) { *out << runaway.name; }
-
-class Runaways : public EngineTest, public ::testing::WithParamInterface<Runaway> {
-protected:
-    // Runs the runaway the way its row says; the failure's message.
-    std::string runAway(Via via, const std::string& code)
-    {
-        v8::TryCatch tryCatch(isolate);
-        std::vector<v8::Local<v8::Value>> none;
-        const js::Source module{code, "/test/runaway.mjs", true};
-        const auto message = [](const auto& result) { return result ? std::string("no stop") : result.error().message; };
-        outcome("globalThis.app = { run() { " + code + " } }");
-        switch (via) {
-        case Via::Script:
-            return outcome("{ " + code + " }");  // in a block: what it built is garbage after it
-        case Via::PromiseJob:
-            isolate->SetMicrotasksPolicy(v8::MicrotasksPolicy::kExplicit);
-            outcome("Promise.resolve().then(() => app.run())");
-            return message(js::V8Engine::performMicrotaskCheckpoint(isolate));
-        case Via::Call:
-            return message(js::V8Engine::callJsFunctionGetError(context()->Global(), context(), "app.run", none));
-        case Via::CallPending:
-            return js::V8Engine::callJsFunction(context()->Global(), context(), "app.run", none).success ? "no stop" : text(tryCatch.Exception());
-        case Via::AddModule:
-            return js::V8Engine::addModule(context(), module, nullptr) ? "no stop" : text(tryCatch.Exception());
-        case Via::Module:
-            v8::Local<v8::Module> loaded = js::V8Engine::loadModule(context(), module);
-            EXPECT_TRUE(js::V8Engine::instantiateModule(loaded, context(), nullptr));
-            return js::V8Engine::evaluateModule(loaded, context()).IsEmpty() ? text(tryCatch.Exception()) : "no stop";
-        }
-        return "no such way";
-    }
-};
+class Runaways : public EngineTest, public ::testing::WithParamInterface<Runaway> {};
 }  // namespace
 
 TEST_P(Runaways, EndWithTheirLimitsRecordAndLeaveTheIsolateUsable)
@@ -67,7 +47,8 @@ TEST_P(Runaways, EndWithTheirLimitsRecordAndLeaveTheIsolateUsable)
     // A heap limit that failed shows as the wrong record, not a hung test.
     setLimits(heap ? js::V8Limits::Settings{std::size_t{64} << 20, 20s} : js::V8Limits::Settings{0, 200ms});
     const auto start = Clock::now();
-    const std::string message = runAway(GetParam().via, GetParam().code);
+    // In a block: what it built is garbage after it.
+    const std::string message = outcome("{ " + GetParam().code + " }");
     EXPECT_NE(message.find(GetParam().expected), std::string::npos) << message;
     EXPECT_GE(Clock::now() - start, heap ? 0ms : 200ms);
     EXPECT_LT(Clock::now() - start, heap ? 10s : 2s);  // twice the limit, and slack for a loaded machine
@@ -75,20 +56,14 @@ TEST_P(Runaways, EndWithTheirLimitsRecordAndLeaveTheIsolateUsable)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    EveryOperation, Runaways,
-    ::testing::Values(Runaway{"Loop", Via::Script, "for (;;) {}", kTime},
-                      Runaway{"LoopInPromiseJob", Via::PromiseJob, "for (;;) {}", kTime},
-                      Runaway{"LoopInCall", Via::Call, "for (;;) {}", kTime},
-                      Runaway{"LoopInCallLeftPending", Via::CallPending, "for (;;) {}", kTime},
-                      Runaway{"LoopAfterTopLevelAwait", Via::Module, "await null; for (;;) {}", kTime},
-                      Runaway{"LoopInAddedModule", Via::AddModule, "for (;;) {}", kTime},
-                      Runaway{"LoopCatchingEverything", Via::Script, "for (;;) { try { for (;;) {} } catch {} }", kTime},
-                      Runaway{"ObjectDoubling", Via::Script, "let o = [{}]; for (;;) o = o.concat(o.map(x => ({x})));", kHeap},
-                      Runaway{"GrowthInCall", Via::Call, "const a = []; for (;;) a.push({a: [a.length]});", kHeap},
-                      Runaway{"GrowthInModule", Via::Module, "const a = []; for (;;) a.push(new Array(1e4).fill(1.5));", kHeap},
-                      Runaway{"OneHugeArray", Via::Script, "new Array(3e7).fill(1.5).length", kHeap},
-                      Runaway{"ArrayBuffersCaught", Via::Script,
-                              "const k = []; for (;;) { try { k.push(new Uint8Array(1 << 20)); } catch (e) { k.push([e]); } }",
+    EveryKind, Runaways,
+    ::testing::Values(Runaway{"Loop", "for (;;) {}", kTime},
+                      Runaway{"LoopCatchingEverything", "for (;;) { try { for (;;) {} } catch {} }", kTime},
+                      Runaway{"ObjectDoubling", "let o = [{}]; for (;;) o = o.concat(o.map(x => ({x})));", kHeap},
+                      Runaway{"OneHugeArray", "new Array(3e7).fill(1.5).length", kHeap},
+                      Runaway{"ArrayBuffersCaught",
+                              "const k = []; for (;;) { try { k.push(new Uint8Array(1 << 20)); } "
+                              "catch (e) { k.push([e]); } }",
                               kHeap}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -97,7 +72,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(EngineTest, ScriptsWithinTheLimitsRunNormally)
 {
     setLimits({std::size_t{64} << 20, 0ms});
-    EXPECT_EQ(outcome("{ let t = 0; for (let i = 0; i < 300; i++) t += new Array(1e5).fill(1).length; t }"), "30000000");
+    EXPECT_EQ(outcome("{ let t = 0; for (let i = 0; i < 300; i++) t += new Array(1e5).fill(1).length; t }"),
+              "30000000");
     EXPECT_EQ(outcome("{ let b = 0; for (let i = 0; i < 300; i++) b += new ArrayBuffer(1 << 20).byteLength; b }"),
               "314572800");
     setLimits({0, 1000ms});
@@ -145,4 +121,42 @@ TEST_F(EngineTest, NestedOperationsEndAsAWhole)
     EXPECT_EQ(outcome("nested(); globalThis.after = 1"), kTime);
     EXPECT_EQ(inner, kTime);
     EXPECT_EQ(outcome("typeof globalThis.after"), "undefined");
+}
+
+// Runaways one after another in one isolate, a normal script after each:
+// ctest runs a few; scripts/soak runs QORJS_SOAK_RUNAWAYS of them.
+TEST_F(LimitsTest, RunawayScriptsInTurn)
+{
+    const char* fromEnvironment = std::getenv("QORJS_SOAK_RUNAWAYS");
+    const long count = fromEnvironment && *fromEnvironment ? std::stol(fromEnvironment) : 8;
+    // What runs away, its record, its time limit (the heap's never reached)
+    // and its bound: twice the time limit, or a second past the heap's.
+    const std::tuple<const char*, const char*, std::chrono::milliseconds, std::chrono::milliseconds> kinds[] = {
+        {"{ for (;;) {} }", "time limit of 100 ms", 100ms, 200ms},
+        {"{ const a = []; for (;;) a.push(new Array(1e4).fill(1.5)); }", "limit of 64 MB", 10s, 1s},
+        {"{ let s = 'x'; const k = []; for (;;) { s = [s, s].join(''); k.push(s); } }", "limit of 64 MB", 10s, 1s},
+        // Refused by the allocator: JavaScript sees V8's RangeError.
+        {"{ const k = []; for (;;) k.push(new ArrayBuffer(1 << 20)); }", "RangeError: Array buffer allocation failed",
+         10s, 1s},
+    };
+    long start = 0;
+    for (long i = -4; i < count; ++i) {  // one of each first, so that what V8 keeps for good is in the start figure
+        const auto& [code, expected, timeLimit, bound] = kinds[(i + 4) % 4];
+        setLimits({std::size_t{64} << 20, timeLimit});
+        const auto began = Clock::now();
+        const std::string message = outcome(code);
+        EXPECT_LT(Clock::now() - began, i < 0 ? 10s : bound) << code;
+        ASSERT_NE(message.find(expected), std::string::npos) << code << ": " << message;
+        ASSERT_EQ(outcome("[1, 2].map(x => x * " + std::to_string(i) + ").join()"),
+                  std::to_string(i) + "," + std::to_string(2 * i));
+        if (i == -1) {
+            isolate->LowMemoryNotification();
+            start = residentKiB();
+        }
+    }
+    isolate->LowMemoryNotification();
+    std::cout << "soak: " << count << " runaways; resident memory " << start << " KiB -> " << residentKiB() << " KiB\n";
+#if !defined(__SANITIZE_ADDRESS__)  // the sanitizer's shadow memory makes the figure meaningless
+    EXPECT_LT(residentKiB() - start, 20 * 1024);
+#endif
 }

@@ -66,7 +66,8 @@ protected:
     v8::Local<v8::Context> context() const { return testContext; }
 
     v8::Isolate* isolate = nullptr;
-    std::unique_ptr<js::V8Limits::ArrayBufferAllocator> allocator = std::make_unique<js::V8Limits::ArrayBufferAllocator>();
+    std::unique_ptr<js::V8Limits::ArrayBufferAllocator> allocator =
+        std::make_unique<js::V8Limits::ArrayBufferAllocator>();
     std::optional<js::V8Limits> limits;
 
 private:

@@ -29,13 +29,16 @@ class TempFile : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(::setenv("TMPDIR", ::mkdtemp(directory.data()), 1), 0); }
     void TearDown() override { fs::remove_all(directory); }
-    fs::path named(int n) const { return fs::path(directory) / (std::string("QorScript").append(n < 10, '0') + std::to_string(n) + ".js"); }
+    fs::path named(int n) const
+    {
+        return fs::path(directory) / (std::string("QorScript").append(n < 10, '0') + std::to_string(n) + ".js");
+    }
 
     std::string directory = (fs::temp_directory_path() / "qorjs-tempfile-XXXXXX").string();
 };
 }  // namespace
 
-TEST_F(TempFile, NamesCountFromOneThroughAHundredAndHoldTheScriptByteForByte)
+TEST_F(TempFile, NamesCountFromOneThroughAHundredAreDistinctAcrossThreadsAndHoldTheScript)
 {
     const std::string script("line one\r\n\xC3\xA9\xE2\x82\xAC\0after zero\n", 22);
     const mode_t previous = ::umask(0);
@@ -47,18 +50,12 @@ TEST_F(TempFile, NamesCountFromOneThroughAHundredAndHoldTheScriptByteForByte)
         EXPECT_EQ(V8Engine::writeToTempFile(""), named(number % 100));
     EXPECT_EQ(V8Engine::writeToTempFile("again"), named(1));
     EXPECT_EQ(contentOf(named(1)), "again") << "a reused file is rewritten, not appended to";
-}
-
-TEST_F(TempFile, ThreadsCallingAtOnceGetDifferentNames)
-{
     std::vector<fs::path> paths[4];
-    std::vector<std::jthread> threads;
-    for (auto& mine : paths)
+    for (std::vector<std::jthread> threads; auto& mine : paths)
         threads.emplace_back([&mine] {
             for (int i = 0; i < 25; ++i)
                 mine.push_back(V8Engine::writeToTempFile("script"));
         });
-    threads.clear();  // joins them
     std::set<fs::path> distinct;
     for (const auto& mine : paths)
         distinct.insert(mine.begin(), mine.end());

@@ -124,11 +124,10 @@ std::string DebugClient::readUntil(std::string_view needle)
             return text;
 }
 
-unsigned DebugClient::readUntilClosed()
+void DebugClient::readUntilClosed()
 {
-    for (unsigned opcode = 0;;)
-        if (const std::string text = read(&opcode); opcode == 8)
-            return text.size() < 2 ? 0 : static_cast<unsigned char>(text[0]) << 8 | static_cast<unsigned char>(text[1]);
+    for (unsigned opcode = 0; opcode != 8;)
+        read(&opcode);
 }
 
 void DebugClient::writeRaw(std::string_view bytes)
@@ -172,9 +171,9 @@ void DebuggerTest::SetUp()
 void DebuggerTest::TearDown()
 {
     // The client may be reading until the close that destruction sends.
-    debugger.reset();
-    joinClient();
+    endSession();
     std::cerr.rdbuf(originalCerr);
+    EXPECT_EQ(errors.str(), report);
     EngineTest::TearDown();
 }
 
@@ -196,10 +195,10 @@ void DebuggerTest::joinClient()
         clientThread.join();
 }
 
-void DebuggerTest::execute(bool breakOnStart, std::function<void()> work, bool listen)
+void DebuggerTest::execute(std::function<void()> work, bool listen)
 {
     const auto beforeListen = [this, listen](unsigned short asked) { return ++listens, asked == port && listen; };
-    debugger->execute(breakOnStart, [this, work] { ++runs, work ? work() : void(); }, beforeListen,
+    debugger->execute(false, [this, work] { ++runs, work ? work() : void(); }, beforeListen,
                       [this] { ++disconnects; }, port);
 }
 

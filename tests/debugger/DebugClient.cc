@@ -18,6 +18,8 @@ namespace qorjs::test {
 
 namespace {
 
+namespace ip = boost::asio::ip;
+
 sockaddr_in loopback(unsigned short port)
 {
     return {.sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
@@ -163,7 +165,7 @@ void DebuggerTest::SetUp()
     EngineTest::SetUp();
     // A port the system has just handed out and taken back.
     boost::asio::io_context context;
-    port = boost::asio::ip::tcp::acceptor(context, {boost::asio::ip::address_v4::loopback(), 0}).local_endpoint().port();
+    port = ip::tcp::acceptor(context, {ip::address_v4::loopback(), 0}).local_endpoint().port();
     debugger.emplace(isolate, js::V8Engine::get().getPlatform());
     originalCerr = std::cerr.rdbuf(errors.rdbuf());
 }

@@ -75,8 +75,9 @@ TEST_F(DebuggerTest, EveryMessageAllowedIsReadWholeAndAnsweredInItsKind)
     std::string end;
     startClient([&](DebugClient& client) {
         client.open("Host: 127.0.0.1\r\n", clientFrame(1, command(1, "Runtime.evaluate", evaluate)));
-        for (const auto& [message, binary] : {std::pair{largest, false}, {command(3, "Runtime.evaluate", evaluate), true},
-                                              {command(4, "Runtime.runIfWaitingForDebugger"), false}}) {
+        for (const auto& [message, binary] :
+             {std::pair{largest, false}, {command(3, "Runtime.evaluate", evaluate), true},
+              {command(4, "Runtime.runIfWaitingForDebugger"), false}}) {
             unsigned opcode = 0;
             answers.emplace_back(client.read(&opcode), opcode);
             client.send(message, binary);

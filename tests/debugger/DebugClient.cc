@@ -18,6 +18,8 @@ namespace qorjs::test {
 
 namespace {
 
+namespace ip = boost::asio::ip;
+
 sockaddr_in loopback(unsigned short port)
 {
     return {.sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
@@ -124,11 +126,10 @@ std::string DebugClient::readUntil(std::string_view needle)
             return text;
 }
 
-unsigned DebugClient::readUntilClosed()
+void DebugClient::readUntilClosed()
 {
-    for (unsigned opcode = 0;;)
-        if (const std::string text = read(&opcode); opcode == 8)
-            return text.size() < 2 ? 0 : static_cast<unsigned char>(text[0]) << 8 | static_cast<unsigned char>(text[1]);
+    for (unsigned opcode = 0; opcode != 8;)
+        read(&opcode);
 }
 
 void DebugClient::writeRaw(std::string_view bytes)
@@ -164,7 +165,7 @@ void DebuggerTest::SetUp()
     EngineTest::SetUp();
     // A port the system has just handed out and taken back.
     boost::asio::io_context context;
-    port = boost::asio::ip::tcp::acceptor(context, {boost::asio::ip::address_v4::loopback(), 0}).local_endpoint().port();
+    port = ip::tcp::acceptor(context, {ip::address_v4::loopback(), 0}).local_endpoint().port();
     debugger.emplace(isolate, js::V8Engine::get().getPlatform());
     originalCerr = std::cerr.rdbuf(errors.rdbuf());
 }
@@ -172,9 +173,9 @@ void DebuggerTest::SetUp()
 void DebuggerTest::TearDown()
 {
     // The client may be reading until the close that destruction sends.
-    debugger.reset();
-    joinClient();
+    endSession();
     std::cerr.rdbuf(originalCerr);
+    EXPECT_EQ(errors.str(), report);
     EngineTest::TearDown();
 }
 
@@ -196,10 +197,10 @@ void DebuggerTest::joinClient()
         clientThread.join();
 }
 
-void DebuggerTest::execute(bool breakOnStart, std::function<void()> work, bool listen)
+void DebuggerTest::execute(std::function<void()> work, bool listen)
 {
     const auto beforeListen = [this, listen](unsigned short asked) { return ++listens, asked == port && listen; };
-    debugger->execute(breakOnStart, [this, work] { ++runs, work ? work() : void(); }, beforeListen,
+    debugger->execute(false, [this, work] { ++runs, work ? work() : void(); }, beforeListen,
                       [this] { ++disconnects; }, port);
 }
 

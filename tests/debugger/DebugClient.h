@@ -44,8 +44,8 @@ public:
     std::string read(unsigned* opcode = nullptr);
     // Reads until a message contains `needle`; throws if the server closes.
     std::string readUntil(std::string_view needle);
-    // Reads until the server's close frame; returns its code.
-    unsigned readUntilClosed();
+    // Reads until the server's close frame.
+    void readUntilClosed();
     // The orderly close: a close frame, the server's answer, the end.
     void close() { writeRaw(clientFrame(8, "\x03\xe8")), readUntilClosed(); }
 
@@ -61,7 +61,8 @@ private:
 };
 
 // A debugger on the fixture's isolate, a client thread for it, counters for
-// the host's callbacks, and the debugger's report lines (std::cerr) captured.
+// the host's callbacks, and the debugger's report lines (std::cerr) captured:
+// by the end of the test they must be `report` exactly.
 class DebuggerTest : public EngineTest {
 protected:
     void SetUp() override;
@@ -71,13 +72,16 @@ protected:
     // throw there fails the test.
     void startClient(std::function<void(DebugClient&)> script);
     void joinClient();
-    // debugger->execute with callbacks that count into the fields below.
-    void execute(bool breakOnStart, std::function<void()> work = {}, bool listen = true);
-    std::string reported() const { return errors.str(); }
+    // The host destroys its debugger, and the client is done.
+    void endSession() { debugger.reset(), joinClient(); }
+    // debugger->execute, not breaking on start, with callbacks that count
+    // into the fields below.
+    void execute(std::function<void()> work = {}, bool listen = true);
 
     unsigned short port = 0;
     std::optional<js::V8Debugger> debugger;
     int runs = 0, listens = 0, disconnects = 0;
+    std::string report;
 
 private:
     std::ostringstream errors;

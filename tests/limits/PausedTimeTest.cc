@@ -20,9 +20,11 @@ TEST_F(DebuggerTest, TimePausedInTheDebuggerIsNotCountedAgainstTheTimeLimit)
     });
 
     std::string completion, runaway;
-    execute(false, [&] { completion = outcome("let steps = 1;\ndebugger;\n'finished ' + ++steps"), runaway = outcome("for (;;) {}"); });
-    debugger.reset();
-    joinClient();
+    execute([&] {
+        completion = outcome("let steps = 1;\ndebugger;\n'finished ' + ++steps");
+        runaway = outcome("for (;;) {}");
+    });
+    endSession();
 
     EXPECT_EQ(completion, "finished 2");
     EXPECT_EQ(runaway, "The script ran longer than its time limit of 300 ms");

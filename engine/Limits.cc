@@ -199,9 +199,11 @@ void V8Limits::State::checkHeap(bool afterFullCollection, bool atEnd)
     // that stays just under the limit is not collected over and over.
     if (heap < lastLive + limit / 16)
         return;
+    // Every collection V8 has until one frees nothing: a single one keeps
+    // what was allocated while it was marking (a runaway's last allocation,
+    // freed only by the next), and that garbage would stop the scripts after.
     collecting = true;
-    isolate->MemoryPressureNotification(v8::MemoryPressureLevel::kCritical);
-    isolate->MemoryPressureNotification(v8::MemoryPressureLevel::kNone);
+    isolate->LowMemoryNotification();
     collecting = false;
     isolate->GetHeapStatistics(&statistics);
     const std::size_t live = statistics.used_heap_size();

@@ -97,6 +97,7 @@ TEST(Discovery, DocumentsAreServedForTheirPathsOnly)
         ASSERT_EQ(response ? response->result_int() : 0, row.status);
         if (response) {
             EXPECT_NE(response->body().find(row.content), std::string::npos) << response->body();
+            EXPECT_FALSE(response->keep_alive()) << "the listener must get back to accepting";
             EXPECT_EQ(response->at(http::field::content_type),
                       row.status == 200 ? "application/json; charset=UTF-8" : "text/plain; charset=utf-8");
         }

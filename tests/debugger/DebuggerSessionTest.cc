@@ -1,7 +1,7 @@
 // What a well-behaved client meets: the exact message that starts the host's
 // work, a connection kept from one execute to the next, a declined or
-// occupied port, answers in the kind of their request up to 16 MiB, and the
-// close that destruction sends. Discovery on a port the system chooses is
+// occupied port, answers in the kind of their request up to 16 MiB, the
+// close that destruction sends, and a time limit that a pause does not use up. Discovery on a port the system chooses is
 // left to the end-to-end clients, which find qorjs through it.
 
 #include "debugger/DebugClient.h"
@@ -98,6 +98,32 @@ TEST_F(DebuggerTest, EveryMessageAllowedIsReadWholeAndAnsweredInItsKind)
     EXPECT_TRUE(answers[1].first.starts_with(answerTo(2) + result + letters)) << answers[1].first.substr(0, 200);
     EXPECT_EQ(answers[2], std::pair(answerTo(3) + result + "42,\"description\":\"42\"}}}", 2u));
     EXPECT_TRUE(end.find(answerTo(4)) == 2 && end.ends_with("\x88\x02\x03\xe8")) << end;
+}
+
+// The time limit counts the script's own running time: a user paused at a
+// `debugger` statement is not racing it, and it still stops a runaway later.
+TEST_F(DebuggerTest, TimePausedInTheDebuggerIsNotCountedAgainstTheTimeLimit)
+{
+    setLimits({0, std::chrono::milliseconds(300)});
+    startClient([](DebugClient& client) {
+        client.open();
+        client.send(command(1, "Debugger.enable"));
+        client.send(command(2, "Runtime.runIfWaitingForDebugger"));
+        client.readUntil("\"method\":\"Debugger.paused\"");
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        client.send(command(3, "Debugger.resume"));
+        client.readUntilClosed();
+    });
+
+    std::string completion, runaway;
+    execute([&] {
+        completion = outcome("let steps = 1;\ndebugger;\n'finished ' + ++steps");
+        runaway = outcome("for (;;) {}");
+    });
+    endSession();
+
+    EXPECT_EQ(completion, "finished 2");
+    EXPECT_EQ(runaway, "The script ran longer than its time limit of 300 ms");
 }
 
 }  // namespace

@@ -84,7 +84,9 @@ public:
             // for again.
             if (state->reason.load() != 0)
                 state->isolate->TerminateExecution();
-            else if (state->settings.heapLimitBytes > 0 && !paused && !state->heapCheckDue.exchange(true))
+            else if (state->settings.heapLimitBytes > 0 && !paused && state->heapCheckDue.exchange(true))
+                state->heapCheckOverdue.store(true, std::memory_order_relaxed);
+            else if (state->settings.heapLimitBytes > 0 && !paused)
                 state->isolate->RequestInterrupt(
                     [](v8::Isolate* isolate, void*) {
                         if (V8Limits::State* limits = limitsOf(isolate))
@@ -167,6 +169,7 @@ void V8Limits::State::checkHeap(bool afterFullCollection, bool atEnd)
     if (settings.heapLimitBytes == 0 || collecting)
         return;
     heapCheckDue.store(false, std::memory_order_relaxed);
+    heapCheckOverdue.store(false, std::memory_order_relaxed);
     v8::HeapStatistics statistics;
     isolate->GetHeapStatistics(&statistics);
     const std::size_t heap = statistics.used_heap_size();
@@ -253,7 +256,7 @@ std::optional<std::string> LimitedRun::leave(bool terminated)
 {
     const bool last = --state->depth == 0;
     if (last && state->heapCheckDue.load(std::memory_order_relaxed))
-        state->checkHeap(false, true);
+        state->checkHeap(false, state->heapCheckOverdue.load(std::memory_order_relaxed));
     if (last) {
         state->activity.store(state->activity.load(std::memory_order_relaxed) + 1, std::memory_order_release);
         if (state->allocator != nullptr && state->allocator->refusals.load(std::memory_order_relaxed) != 0)

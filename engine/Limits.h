@@ -59,8 +59,13 @@ struct V8Limits::State {
     bool collecting = false;
     std::size_t lastLive = 0;
     // Set by the tick when it asks for a heap check; an operation that ends
-    // before V8 ran the check (one long allocation, then the end) makes it.
+    // before V8 ran the check makes it. Overdue once a whole tick has passed
+    // without V8 running it (one long allocation inside a builtin): only then
+    // does the check at the end judge the heap as it stands, since a heap
+    // past the limit at the end of a short operation may hold nothing but the
+    // garbage of the operations before it.
     std::atomic<bool> heapCheckDue{false};
+    std::atomic<bool> heapCheckOverdue{false};
 
     // The tick's own bookkeeping, under `mutex`.
     std::uint64_t seenActivity = 0;

@@ -6,27 +6,19 @@
 
 #include <cwchar>
 
-namespace {
-
-const wchar_t* reportedPath = nullptr;
-
-}  // namespace
-
-// The path GetTempPath2W reports from now on; null makes it fail.
-extern "C" __declspec(dllexport) void setFakeTemporaryPath(const wchar_t* path)
-{
-    reportedPath = path;
-}
+// The path GetTempPath2W reports; null makes it fail. Exported, so that the
+// test sets it through the address GetProcAddress gives.
+extern "C" __declspec(dllexport) const wchar_t* fakeTemporaryPath = nullptr;
 
 // As Windows does: the length without the terminating null when the path
 // fits, else the size of the buffer it would need, and 0 on failure.
 extern "C" __declspec(dllexport) unsigned long __stdcall GetTempPath2W(unsigned long bufferLength, wchar_t* buffer)
 {
-    if (reportedPath == nullptr)
+    if (fakeTemporaryPath == nullptr)
         return 0;
-    const unsigned long length = static_cast<unsigned long>(std::wcslen(reportedPath));
+    const unsigned long length = static_cast<unsigned long>(std::wcslen(fakeTemporaryPath));
     if (length + 1 > bufferLength)
         return length + 1;
-    std::wmemcpy(buffer, reportedPath, length + 1);
+    std::wmemcpy(buffer, fakeTemporaryPath, length + 1);
     return length;
 }

@@ -1,8 +1,9 @@
 // What a well-behaved client meets: the exact message that starts the host's
 // work, a connection kept from one execute to the next, a declined or
 // occupied port, answers in the kind of their request up to 16 MiB, the
-// close that destruction sends, and a time limit that a pause does not use up. Discovery on a port the system chooses is
-// left to the end-to-end clients, which find qorjs through it.
+// close that destruction sends, and a time limit that a pause does not use
+// up. Discovery on a port the system chooses is left to the end-to-end
+// clients, which find qorjs through it.
 
 #include "debugger/DebugClient.h"
 
@@ -15,9 +16,8 @@ namespace {
 
 // An allowed origin is let in; each message is answered in order; only the
 // exact method starts the run, after its own answer, even with no context
-// entered by the host. The next
-// execute neither asks beforeListen nor handshakes, and its run starts on
-// the first JSON message of any method.
+// entered by the host. The next execute neither asks beforeListen nor
+// handshakes, and its run starts on the first JSON message of any method.
 TEST_F(DebuggerTest, OnlyTheExactRunIfWaitingForDebuggerStartsTheRunAndTheConnectionStays)
 {
     debugger->setAllowedOrigins({"http://127.0.0.1:8000"});

@@ -38,55 +38,38 @@ void appendUtf8(std::string& out, std::uint32_t code)
 }
 
 // Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+// Each sequence is read by the length its lead byte announces and must be
+// the very bytes appendUtf8 writes for the number it carries: that rules out
+// stray continuation bytes, missing ones and overlong forms alike.
 bool isValidUtf8(std::string_view text)
 {
-    std::size_t i = 0;
-    while (i < text.size()) {
+    for (std::size_t i = 0; i < text.size();) {
         const auto lead = static_cast<unsigned char>(text[i]);
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        // 0xC0, 0xC1 and above 0xF4 start only overlong or too large forms.
-        const std::size_t length = lead < 0xC2 ? 0 : lead <= 0xDF ? 2 : lead <= 0xEF ? 3 : lead <= 0xF4 ? 4 : 0;
-        if (length == 0)
-            return false;
-        std::uint32_t code = lead & (0x7F >> length);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
         if (text.size() - i < length)
             return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto byte = static_cast<unsigned char>(text[i + k]);
-            if ((byte & 0xC0) != 0x80)
-                return false;
-            code = (code << 6) | (byte & 0x3F);
-        }
-        const bool overlong = (length == 3 && code < 0x800) || (length == 4 && code < 0x10000);
-        const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
-        if (overlong || surrogate || code > 0x10FFFF)
+        std::uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k)
+            code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        std::string encoded;
+        appendUtf8(encoded, code);
+        if (encoded != text.substr(i, length) || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
             return false;
         i += length;
     }
     return true;
 }
 
-// Each byte as the Latin-1 character of that number.
-std::string latin1ToUtf8(std::string_view bytes)
-{
-    std::string out;
-    for (char c : bytes)
-        appendUtf8(out, static_cast<unsigned char>(c));
-    return out;
-}
-
 // A surrogate without its partner is written as the three bytes of its own
-// number, as V8 writes such a string.
-std::string utf16ToUtf8(const std::uint16_t* units, std::size_t count)
+// number, as V8 writes such a string. Latin-1 is the same with each byte
+// widened to one unit.
+std::string utf16ToUtf8(const std::vector<std::uint16_t>& units)
 {
     std::string out;
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < units.size(); ++i) {
         const std::uint32_t unit = units[i];
         const bool high = unit >= 0xD800 && unit <= 0xDBFF;
-        if (high && i + 1 < count && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+        if (high && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
             appendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (units[i + 1] - 0xDC00));
             ++i;
         } else {
@@ -121,7 +104,9 @@ void checkInspectorViews(v8::Isolate* isolate, std::string_view text)
     FUZZ_CHECK(narrow.is8Bit() && narrow.length() == text.size(), "the 8-bit view does not cover the text");
     FUZZ_CHECK(text.empty() || std::memcmp(narrow.characters8(), text.data(), text.size()) == 0,
                "the 8-bit view shows other bytes");
-    FUZZ_CHECK(js::V8Helper::qor_string(narrow, isolate) == latin1ToUtf8(text),
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const std::vector<std::uint16_t> widened(bytes, bytes + text.size());
+    FUZZ_CHECK(js::V8Helper::qor_string(narrow, isolate) == utf16ToUtf8(widened),
                "an 8-bit view was not read as Latin-1");
 
     // The same bytes as UTF-16 code units, in an aligned copy.
@@ -129,7 +114,7 @@ void checkInspectorViews(v8::Isolate* isolate, std::string_view text)
     if (!units.empty())
         std::memcpy(units.data(), text.data(), units.size() * sizeof(std::uint16_t));
     const v8_inspector::StringView wide(units.data(), units.size());
-    FUZZ_CHECK(js::V8Helper::qor_string(wide, isolate) == utf16ToUtf8(units.data(), units.size()),
+    FUZZ_CHECK(js::V8Helper::qor_string(wide, isolate) == utf16ToUtf8(units),
                "a 16-bit view was not read as UTF-16");
 }
 

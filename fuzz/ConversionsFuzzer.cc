@@ -22,7 +22,6 @@
 namespace {
 
 namespace js = qor::format::engine::javascript;
-using qorjs::fuzz::FuzzIsolate;
 
 // What the conversions must produce, computed without V8.
 
@@ -148,15 +147,11 @@ void checkJson(v8::Isolate* isolate, v8::Local<v8::Context> context, const std::
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    FuzzIsolate& fuzz = FuzzIsolate::get();
-    v8::Isolate* isolate = fuzz.isolate;
-    {
-        v8::HandleScope scope(isolate);
+    qorjs::fuzz::runInput([&](v8::Isolate* isolate, v8::Local<v8::Context> context) {
         const std::string text(reinterpret_cast<const char*>(data), size);
         checkStringRoundTrip(isolate, text);
         checkInspectorViews(isolate, text);
-        checkJson(isolate, fuzz.context(), text);
-    }
-    fuzz.runPendingTasks();
+        checkJson(isolate, context, text);
+    });
     return 0;
 }

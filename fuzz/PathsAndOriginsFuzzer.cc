@@ -30,7 +30,6 @@
 namespace {
 
 namespace js = qor::format::engine::javascript;
-using qorjs::fuzz::FuzzIsolate;
 
 // Every value here is fixed: reading a property twice gives the same result,
 // so the library's walk and the reference walk can be compared. Each entry
@@ -178,16 +177,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     if (size == 0)
         return 0;
-    FuzzIsolate& fuzz = FuzzIsolate::get();
-    v8::Isolate* isolate = fuzz.isolate;
-    {
-        v8::HandleScope scope(isolate);
-        v8::Local<v8::Context> context = fuzz.context();
+    qorjs::fuzz::runInput([&](v8::Isolate* isolate, v8::Local<v8::Context> context) {
         const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
 
         checkPathWalk(isolate, context, (data[0] & 1) != 0 ? context->Global() : prepared<kGraph>(isolate), text);
         checkOrigin(isolate, context, text, (data[0] & 2) != 0);
-    }
-    fuzz.runPendingTasks();
+    });
     return 0;
 }

@@ -51,25 +51,17 @@ constexpr std::string_view kDebuggee =
 // and shuts its sending side, then reads (and drops) what the server sends
 // until the server closes. An input (libFuzzer's at most 4 KB unless told
 // otherwise) fits in the loopback socket buffers whether or not the server
-// reads, so sending it all first cannot block against a server that is
-// writing. The connection ends with a reset, which leaves no TIME_WAIT
+// reads, so one send puts it all out at once and cannot block against a
+// server that is writing. The connection ends with a reset, which leaves no TIME_WAIT
 // behind: the fuzzer makes one connection per input, more than the ephemeral
 // ports would allow otherwise.
 std::jthread startClient(unsigned short port, std::string bytes)
 {
     return std::jthread([port, bytes = std::move(bytes)] {
         const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const sockaddr_in address{.sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}};
         if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-            for (std::size_t sent = 0; sent < bytes.size();) {
-                const ssize_t written = ::send(socket, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-                if (written < 0 && errno != EINTR)
-                    break;
-                sent += written > 0 ? static_cast<std::size_t>(written) : 0;
-            }
+            ::send(socket, bytes.data(), bytes.size(), MSG_NOSIGNAL);
             ::shutdown(socket, SHUT_WR);
             char discard[16384];
             for (ssize_t read = 1; read > 0 || (read < 0 && errno == EINTR);)

@@ -1,15 +1,15 @@
 // Arbitrary bytes through the text conversions: v8_string and back with both
-// qor_string overloads, the inspector string views in both widths, parseJson
-// and getPropertyFromJson. Where the result is known without V8 (well-formed
-// UTF-8, Latin-1, UTF-16) it must match exactly: nothing cut at a zero byte,
-// nothing lost or added.
+// qor_string overloads, the inspector string views in both widths, parseJson,
+// getPropertyNames and getPropertyFromJson. Where the result is known without
+// V8 (well-formed UTF-8, Latin-1, UTF-16) it must match exactly: nothing cut
+// at a zero byte, nothing lost or added.
 
 #include "support/Check.h"
 #include "support/FuzzIsolate.h"
 
+#include <qor/javascript/V8Engine.h>
 #include <qor/javascript/V8Helper.h>
 
-#include <v8-container.h>
 #include <v8-exception.h>
 #include <v8-primitive.h>
 
@@ -126,17 +126,10 @@ void checkJson(v8::Isolate* isolate, v8::Local<v8::Context> context, const std::
     FUZZ_CHECK(text.find('\0') == std::string::npos, "JSON with a zero byte was accepted");
     FUZZ_CHECK(!tryCatch.HasCaught(), "parseJson succeeded with an exception pending");
 
-    // Names the debugger reads, names every object has, and the object's own.
-    std::vector<std::string> names = {"method", "id", "params", "", "__proto__", "constructor", "toString", "0",
-                                      "length"};
-    v8::Local<v8::Array> own;
-    if (parsed->GetOwnPropertyNames(context).ToLocal(&own)) {
-        for (std::uint32_t i = 0; i < own->Length() && i < 16; ++i) {
-            v8::Local<v8::Value> name;
-            if (own->Get(context, i).ToLocal(&name))
-                names.push_back(js::V8Helper::qor_string(name, isolate));
-        }
-    }
+    // The names the library lists for the object (for parsed JSON, its own),
+    // then names the debugger reads and names every object has.
+    std::vector<std::string> names = js::V8Engine::getPropertyNames(parsed, isolate);
+    names.insert(names.end(), {"method", "id", "params", "", "__proto__", "constructor", "toString", "0", "length"});
     // A member whose string form throws gives "", which is all there is to
     // check beyond the reads themselves.
     for (const std::string& name : names)

@@ -114,7 +114,7 @@ paths = {
     "empty-name": b"\0.",
     "nothing": b"\0",
     "trailing-dot": b"\0a.b.f.",
-    "not-object": b"\0a.s.length",
+    "not-object": b"\0a.s.toString",
     "function-member": b"\0fn.inner",
     "inherited": b"\0inherits.inherited",
     "cycle": b"\0cycle.cycle.a.b.f",

@@ -1,15 +1,15 @@
 // Arbitrary bytes through the text conversions: v8_string and back with both
-// qor_string overloads, the inspector string views in both widths, parseJson
-// and getPropertyFromJson. Where the result is known without V8 (well-formed
-// UTF-8, Latin-1, UTF-16) it must match exactly: nothing cut at a zero byte,
-// nothing lost or added.
+// qor_string overloads, the inspector string views in both widths, parseJson,
+// getPropertyNames and getPropertyFromJson. Where the result is known without
+// V8 (well-formed UTF-8, Latin-1, UTF-16) it must match exactly: nothing cut
+// at a zero byte, nothing lost or added.
 
 #include "support/Check.h"
 #include "support/FuzzIsolate.h"
 
+#include <qor/javascript/V8Engine.h>
 #include <qor/javascript/V8Helper.h>
 
-#include <v8-container.h>
 #include <v8-exception.h>
 #include <v8-primitive.h>
 
@@ -22,7 +22,6 @@
 namespace {
 
 namespace js = qor::format::engine::javascript;
-using qorjs::fuzz::FuzzIsolate;
 
 // What the conversions must produce, computed without V8.
 
@@ -38,55 +37,38 @@ void appendUtf8(std::string& out, std::uint32_t code)
 }
 
 // Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+// Each sequence is read by the length its lead byte announces and must be
+// the very bytes appendUtf8 writes for the number it carries: that rules out
+// stray continuation bytes, missing ones and overlong forms alike.
 bool isValidUtf8(std::string_view text)
 {
-    std::size_t i = 0;
-    while (i < text.size()) {
+    for (std::size_t i = 0; i < text.size();) {
         const auto lead = static_cast<unsigned char>(text[i]);
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        // 0xC0, 0xC1 and above 0xF4 start only overlong or too large forms.
-        const std::size_t length = lead < 0xC2 ? 0 : lead <= 0xDF ? 2 : lead <= 0xEF ? 3 : lead <= 0xF4 ? 4 : 0;
-        if (length == 0)
-            return false;
-        std::uint32_t code = lead & (0x7F >> length);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
         if (text.size() - i < length)
             return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto byte = static_cast<unsigned char>(text[i + k]);
-            if ((byte & 0xC0) != 0x80)
-                return false;
-            code = (code << 6) | (byte & 0x3F);
-        }
-        const bool overlong = (length == 3 && code < 0x800) || (length == 4 && code < 0x10000);
-        const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
-        if (overlong || surrogate || code > 0x10FFFF)
+        std::uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k)
+            code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        std::string encoded;
+        appendUtf8(encoded, code);
+        if (encoded != text.substr(i, length) || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
             return false;
         i += length;
     }
     return true;
 }
 
-// Each byte as the Latin-1 character of that number.
-std::string latin1ToUtf8(std::string_view bytes)
-{
-    std::string out;
-    for (char c : bytes)
-        appendUtf8(out, static_cast<unsigned char>(c));
-    return out;
-}
-
 // A surrogate without its partner is written as the three bytes of its own
-// number, as V8 writes such a string.
-std::string utf16ToUtf8(const std::uint16_t* units, std::size_t count)
+// number, as V8 writes such a string. Latin-1 is the same with each byte
+// widened to one unit.
+std::string utf16ToUtf8(const std::vector<std::uint16_t>& units)
 {
     std::string out;
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < units.size(); ++i) {
         const std::uint32_t unit = units[i];
         const bool high = unit >= 0xD800 && unit <= 0xDBFF;
-        if (high && i + 1 < count && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+        if (high && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
             appendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (units[i + 1] - 0xDC00));
             ++i;
         } else {
@@ -121,7 +103,9 @@ void checkInspectorViews(v8::Isolate* isolate, std::string_view text)
     FUZZ_CHECK(narrow.is8Bit() && narrow.length() == text.size(), "the 8-bit view does not cover the text");
     FUZZ_CHECK(text.empty() || std::memcmp(narrow.characters8(), text.data(), text.size()) == 0,
                "the 8-bit view shows other bytes");
-    FUZZ_CHECK(js::V8Helper::qor_string(narrow, isolate) == latin1ToUtf8(text),
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const std::vector<std::uint16_t> widened(bytes, bytes + text.size());
+    FUZZ_CHECK(js::V8Helper::qor_string(narrow, isolate) == utf16ToUtf8(widened),
                "an 8-bit view was not read as Latin-1");
 
     // The same bytes as UTF-16 code units, in an aligned copy.
@@ -129,7 +113,7 @@ void checkInspectorViews(v8::Isolate* isolate, std::string_view text)
     if (!units.empty())
         std::memcpy(units.data(), text.data(), units.size() * sizeof(std::uint16_t));
     const v8_inspector::StringView wide(units.data(), units.size());
-    FUZZ_CHECK(js::V8Helper::qor_string(wide, isolate) == utf16ToUtf8(units.data(), units.size()),
+    FUZZ_CHECK(js::V8Helper::qor_string(wide, isolate) == utf16ToUtf8(units),
                "a 16-bit view was not read as UTF-16");
 }
 
@@ -142,17 +126,10 @@ void checkJson(v8::Isolate* isolate, v8::Local<v8::Context> context, const std::
     FUZZ_CHECK(text.find('\0') == std::string::npos, "JSON with a zero byte was accepted");
     FUZZ_CHECK(!tryCatch.HasCaught(), "parseJson succeeded with an exception pending");
 
-    // Names the debugger reads, names every object has, and the object's own.
-    std::vector<std::string> names = {"method", "id", "params", "", "__proto__", "constructor", "toString", "0",
-                                      "length"};
-    v8::Local<v8::Array> own;
-    if (parsed->GetOwnPropertyNames(context).ToLocal(&own)) {
-        for (std::uint32_t i = 0; i < own->Length() && i < 16; ++i) {
-            v8::Local<v8::Value> name;
-            if (own->Get(context, i).ToLocal(&name))
-                names.push_back(js::V8Helper::qor_string(name, isolate));
-        }
-    }
+    // The names the library lists for the object (for parsed JSON, its own),
+    // then names the debugger reads and names every object has.
+    std::vector<std::string> names = js::V8Engine::getPropertyNames(parsed, isolate);
+    names.insert(names.end(), {"method", "id", "params", "", "__proto__", "constructor", "toString", "0", "length"});
     // A member whose string form throws gives "", which is all there is to
     // check beyond the reads themselves.
     for (const std::string& name : names)
@@ -163,15 +140,11 @@ void checkJson(v8::Isolate* isolate, v8::Local<v8::Context> context, const std::
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    FuzzIsolate& fuzz = FuzzIsolate::get();
-    v8::Isolate* isolate = fuzz.isolate;
-    {
-        v8::HandleScope scope(isolate);
+    qorjs::fuzz::runInput([&](v8::Isolate* isolate, v8::Local<v8::Context> context) {
         const std::string text(reinterpret_cast<const char*>(data), size);
         checkStringRoundTrip(isolate, text);
         checkInspectorViews(isolate, text);
-        checkJson(isolate, fuzz.context(), text);
-    }
-    fuzz.runPendingTasks();
+        checkJson(isolate, context, text);
+    });
     return 0;
 }

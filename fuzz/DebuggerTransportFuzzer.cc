@@ -36,7 +36,6 @@
 namespace {
 
 namespace js = qor::format::engine::javascript;
-using qorjs::fuzz::FuzzIsolate;
 
 // The host's work: a few calls, console output, and a statement that pauses
 // when the client has enabled the debugger.
@@ -49,38 +48,25 @@ constexpr std::string_view kDebuggee =
     "total;\n";
 
 // A client on its own thread: connects to 127.0.0.1:`port`, sends `bytes`
-// and shuts its sending side, while reading (and dropping) what the server
-// sends until the server closes; writing on a thread of its own, so that
-// neither side can block the other with a full socket buffer. The connection
-// ends with a reset, which leaves no TIME_WAIT behind: the fuzzer makes one
-// connection per input, more than the ephemeral ports would allow otherwise.
+// and shuts its sending side, then reads (and drops) what the server sends
+// until the server closes. An input (libFuzzer's at most 4 KB unless told
+// otherwise) fits in the loopback socket buffers whether or not the server
+// reads, so one send puts it all out at once and cannot block against a
+// server that is writing. The connection ends with a reset, which leaves no TIME_WAIT
+// behind: the fuzzer makes one connection per input, more than the ephemeral
+// ports would allow otherwise.
 std::jthread startClient(unsigned short port, std::string bytes)
 {
     return std::jthread([port, bytes = std::move(bytes)] {
         const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-            ::close(socket);
-            return;
-        }
-        std::thread writer([socket, &bytes] {
-            for (std::size_t sent = 0; sent < bytes.size();) {
-                const ssize_t written = ::send(socket, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-                if (written < 0 && errno != EINTR)
-                    break;
-                sent += written > 0 ? static_cast<std::size_t>(written) : 0;
-            }
+        const sockaddr_in address{.sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}};
+        if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+            ::send(socket, bytes.data(), bytes.size(), MSG_NOSIGNAL);
             ::shutdown(socket, SHUT_WR);
-        });
-        char discard[16384];
-        for (ssize_t read = 1; read > 0 || (read < 0 && errno == EINTR);)
-            read = ::recv(socket, discard, sizeof discard, 0);
-        // Wakes a writer still blocked on a server that stopped reading.
-        ::shutdown(socket, SHUT_RDWR);
-        writer.join();
+            char discard[16384];
+            for (ssize_t read = 1; read > 0 || (read < 0 && errno == EINTR);)
+                read = ::recv(socket, discard, sizeof discard, 0);
+        }
         const linger abort{1, 0};
         ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
         ::close(socket);
@@ -89,13 +75,13 @@ std::jthread startClient(unsigned short port, std::string bytes)
 
 // One execute() with a fresh debugger on a port the system chooses, and a
 // client that sends `bytes` as soon as it listens. False when it never did.
-bool serve(FuzzIsolate& fuzz, const std::string& bytes)
+bool serve(v8::Isolate* isolate, const std::string& bytes)
 {
     std::jthread client;
-    js::V8Debugger debugger(fuzz.isolate, fuzz.platform);
+    js::V8Debugger debugger(isolate, js::V8Engine::get().getPlatform());
     debugger.setListeningCallback([&client, &bytes](unsigned short port) { client = startClient(port, bytes); });
     const js::Source debuggee{kDebuggee, "/fuzz/debuggee.js", false};
-    debugger.execute(true, [&] { js::V8Engine::runJavaScriptSource(fuzz.isolate, debuggee); }, {}, {}, 0);
+    debugger.execute(true, [&] { js::V8Engine::runJavaScriptSource(isolate, debuggee); }, {}, {}, 0);
     // The debugger is destroyed before the client is joined: that closes
     // whatever the client still waits on.
     return client.joinable();
@@ -105,10 +91,7 @@ bool serve(FuzzIsolate& fuzz, const std::string& bytes)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    FuzzIsolate& fuzz = FuzzIsolate::get();
-    v8::Isolate* isolate = fuzz.isolate;
-    {
-        v8::HandleScope scope(isolate);
+    qorjs::fuzz::runInput([&](v8::Isolate* isolate, v8::Local<v8::Context>) {
         // The debugger's report lines go to std::cerr; a fuzzing run would
         // drown in them, so they are kept from the terminal unless
         // QORJS_FUZZ_REPORTS is set (to see them while replaying one input).
@@ -117,19 +100,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::ostringstream reports;
         std::streambuf* terminal = std::getenv("QORJS_FUZZ_REPORTS") ? nullptr : std::cerr.rdbuf(reports.rdbuf());
         v8::TryCatch hostState(isolate);
-        const bool listened = serve(fuzz, std::string(reinterpret_cast<const char*>(data), size));
+        const bool listened = serve(isolate, std::string(reinterpret_cast<const char*>(data), size));
         if (terminal != nullptr)
             std::cerr.rdbuf(terminal);
         FUZZ_CHECK(listened, "the debugger did not listen: " + reports.str());
         FUZZ_CHECK(!hostState.HasCaught(), "an exception was left pending in the host's isolate");
-    }
-    fuzz.runPendingTasks();
+    });
     // V8 turns its compilation cache off while a debugger is active, so each
     // run leaves a script behind until the next full collection, and the
     // next session's Debugger.enable announces every one still alive:
     // without this the time per input grows with the number of inputs.
     static unsigned inputs = 0;
     if (++inputs % 16 == 0)
-        isolate->LowMemoryNotification();
+        qorjs::fuzz::fuzzIsolate()->LowMemoryNotification();
     return 0;
 }

@@ -274,7 +274,8 @@ print(JSON.stringify(config), again.default === config, Object.keys(again).join(
         {{"lib/deep.mjs"}, "", "", "qorjs: " + missing + "\n", 1},
         {{"-m", "-"}, "import './bad.mjs';\nprint('started');", "", HasSubstr("'./bad.mjs' from " + root
             + "/[stdin]: it does not compile:\n" + dir.url("bad.mjs:2:18: SyntaxError")), 1},
-        {{"throws.mjs"}, "", "ran\n", HasSubstr(dir.url("throws.mjs:2:7: RangeError: boom")), 1},
+        {{"throws.mjs"}, "", "ran\n", dir.url("throws.mjs:2:7: RangeError: boom\nthrow new RangeError('boom');\n")
+            + "      ^\n    at " + dir.url("throws.mjs:2:7\n"), 1},
         // Evaluated once, it rejects each import with what it threw.
         {{"-m", "-"}, R"js(const e = await import('./throws.mjs').catch(e => e);
 print(e instanceof RangeError, e === await import('./throws.mjs').catch(e => e));)js",

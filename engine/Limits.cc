@@ -179,7 +179,8 @@ void V8Limits::State::checkHeap(bool afterFullCollection, bool atEnd)
         lastLive = heap;
     if (allocator != nullptr)
         allocator->room.store(bufferRoom(heap, limit));
-    // Four refusals are one allocation V8 gave up on after collecting.
+    // Four refusals in a row are one allocation V8 gave up on after
+    // collecting; a fifth is the script asking again.
     constexpr unsigned kRefusalsOfTwoAllocations = 5;
     if (allocator != nullptr && allocator->refusals.load(std::memory_order_relaxed) >= kRefusalsOfTwoAllocations &&
         (activity.load() & 1) != 0) {
@@ -360,6 +361,10 @@ bool V8Limits::ArrayBufferAllocator::admit(std::size_t length)
             return false;
         }
     } while (!allocated.compare_exchange_weak(held, held + length, std::memory_order_relaxed));
+    // An allocation that got in after V8 collected for it was not given up
+    // on: the refusals before it are no sign of a script past its limit.
+    if (refusals.load(std::memory_order_relaxed) != 0)
+        refusals.store(0, std::memory_order_relaxed);
     return true;
 }
 

@@ -89,9 +89,10 @@ public:
         // What the allocations may reach: the heap limit less the heap's
         // size at the last check. Set by V8Limits; unlimited without one.
         std::atomic<std::size_t> room{SIZE_MAX};
-        // Allocations refused since the running operation began: V8 retries
-        // each a few times after collections, and a script that catches the
-        // RangeError and goes on is past its limit.
+        // Allocations refused in a row in the running operation: V8 retries
+        // each a few times after collections, so more than those retries
+        // means a script that caught the RangeError and went on past its
+        // limit. An allocation admitted starts the count again.
         std::atomic<unsigned> refusals{0};
     };
 

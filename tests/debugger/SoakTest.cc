@@ -7,10 +7,7 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-
-#include <unistd.h>
 
 namespace qorjs::test {
 namespace {
@@ -70,10 +67,8 @@ TEST_P(SoakTest, SessionsLeaveNothingBehind)
         }
         joinClient();
         isolate->LowMemoryNotification();
-        long pages = 0, resident = 0;
-        std::ifstream("/proc/self/statm") >> pages >> resident;
         using Entries = std::filesystem::directory_iterator;  // open descriptors
-        return std::pair(resident * (sysconf(_SC_PAGESIZE) / 1024), std::distance(Entries("/proc/self/fd"), Entries()));
+        return std::pair(residentKiB(), std::distance(Entries("/proc/self/fd"), Entries()));
     };
 
     const auto before = phase(0, row.warmUpSessions);

@@ -7,7 +7,6 @@
 
 #include <v8-function.h>
 
-#include <fstream>
 #include <map>
 #include <thread>
 
@@ -20,15 +19,6 @@ namespace {
 const std::string kTime = "The script ran longer than its time limit of 200 ms";
 const char* const kHeap = "The script was stopped: the JavaScript heap reached its limit of 64 MB";
 const std::string kHost = "The script was stopped by the host";
-
-long residentKiB()
-{
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.starts_with("VmRSS:"))
-            return std::stol(line.substr(6));
-    return 0;
-}
 }  // namespace
 
 // Garbage does not count against the heap limit, nor do many short runs

@@ -169,7 +169,6 @@ setTimeout(() => print('timeout', Date.now() - t0 >= 80), 80);)js"},
         {{"-e", "setTimeout('1', 1)"}, "", "", HasSubstr("first argument of setTimeout must be a function"), 1},
         // A limit stops any step of the run with its record.
         {{"--time-limit=300", "-e", "Promise.resolve().then(() => { for (;;) {} })"}, "", "", time, 1},
-        {{"--time-limit=300", "--call", "app.spin", "-"}, "var app = { spin() { for (;;) {} } };", "", time, 1},
         // Each timer callback is a step of its own; the timers behind a stopped one never run.
         {{"--time-limit=300", "-e", "setTimeout(() => { for (;;) {} }); setTimeout(() => print('late'), 600)"}, "",
             "", time, 1},

@@ -6,9 +6,21 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <fstream>
+
 namespace qorjs::test {
 
 namespace js = qor::format::engine::javascript;
+
+// The process's resident memory in KiB, for the tests that must not grow.
+inline long residentKiB()
+{
+    long pages = 0, resident = 0;
+    std::ifstream("/proc/self/statm") >> pages >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
 
 // A started engine with an entered isolate, handle scope and context, its
 // ArrayBuffers counted so that limits can be set on it. One per test

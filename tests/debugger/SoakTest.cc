@@ -67,8 +67,8 @@ TEST_P(SoakTest, SessionsLeaveNothingBehind)
         }
         joinClient();
         isolate->LowMemoryNotification();
-        using Entries = std::filesystem::directory_iterator;  // open descriptors
-        return std::pair(residentKiB(), std::distance(Entries("/proc/self/fd"), Entries()));
+        // Resident memory and open descriptors.
+        return std::pair(residentKiB(), std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
     };
 
     const auto before = phase(0, row.warmUpSessions);

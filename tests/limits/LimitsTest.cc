@@ -27,9 +27,9 @@ TEST_F(EngineTest, ScriptsWithinTheLimitsRunNormally)
 {
     setLimits({std::size_t{64} << 20, 0ms});
     EXPECT_EQ(outcome("{ let t = 0; for (let i = 300; i--;) t += new Array(1e5).fill(1).length; t }"), "30000000");
-    // A small typed array's buffer, made when asked for, is allocated
-    // uninitialised (its bytes are copied in), the others zeroed.
     EXPECT_EQ(outcome("{ let b = 0; for (let i = 300; i--;) b += new ArrayBuffer(1e6).byteLength; b }"), "300000000");
+    // A small typed array's buffer, made when asked for, is allocated
+    // uninitialised (its bytes are copied in); the ones above are zeroed.
     EXPECT_EQ(outcome("new Uint8Array(8).buffer.byteLength"), "8");
     // A buffer too large, refused after V8's collections, then one that fits:
     // the refusals before it are no stop.

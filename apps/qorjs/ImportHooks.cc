@@ -1,3 +1,4 @@
+#include <cstdio>
 // The isolate's hooks for import() and import.meta: the parts of the module
 // loader that scripts reach at run time.
 
@@ -141,6 +142,7 @@ void ModuleLoader::finishImport(v8::Local<v8::Promise::Resolver> resolver,
         return;
     }
 
+    fprintf(stderr,"status of %s: %d async=%d\n", specifier.c_str(), (int)module->GetStatus(), (int)module->IsGraphAsync());
     switch (module->GetStatus()) {
     case v8::Module::kErrored:
         // Every import of a module that threw rejects with what it threw.

@@ -49,6 +49,9 @@ using ConsoleSink = std::function<void(ConsoleLevel level, std::string_view text
 // Records the runtime returns carry, in `detail`, the URL of the script V8
 // places the failure in, when it names one.
 class V8Runtime {
+    // What the loop shares with other threads: posted tasks, keep-alives.
+    struct Shared;
+
 public:
     struct Settings {
         // The limits every step runs under. Zero: V8's own heap limit (which
@@ -107,8 +110,6 @@ public:
         // Lets go now, as the destructor does.
         QORJS_API void release();
 
-        struct Shared;
-
     private:
         friend class V8Runtime;
         std::shared_ptr<Shared> shared;
@@ -133,7 +134,7 @@ public:
 
     private:
         friend class V8Runtime;
-        std::shared_ptr<KeepAlive::Shared> shared;
+        std::shared_ptr<Shared> shared;
     };
 
     // Starts the engine if it is not running yet (V8Engine::get, which throws

@@ -1,6 +1,7 @@
 #include <qor/javascript/V8Engine.h>
 
 #include "engine/Diagnostics.h"
+#include "engine/Running.h"
 
 #include <libplatform/libplatform.h>
 #include <v8-initialization.h>
@@ -69,6 +70,11 @@ V8Engine::~V8Engine()
 #endif
     v8WasShutDown = true;
     // `platform` is destroyed after both calls: V8 uses it until then.
+}
+
+bool engineIsRunning()
+{
+    return holder() != nullptr;
 }
 
 V8Engine& V8Engine::get()

@@ -1,3 +1,5 @@
+#include "script/ClassicScript.h"
+
 #include <qor/javascript/V8Engine.h>
 #include <qor/javascript/V8Helper.h>
 
@@ -10,6 +12,15 @@ namespace qor::format::engine::javascript {
 
 std::expected<v8::Local<v8::Value>, Error> V8Engine::runJavaScriptSource(v8::Isolate* isolate,
                                                                          const Source& source)
+{
+    return runClassicScript(isolate, source, [](Error::Type type, v8::Isolate* on, const v8::TryCatch& caught) {
+        return V8Error::get(type, on, caught);
+    });
+}
+
+std::expected<v8::Local<v8::Value>, Error> runClassicScript(v8::Isolate* isolate,
+                                                            const Source& source,
+                                                            RecordBuilder record)
 {
     // V8 ends the process when a module origin reaches Script::Compile.
     if (source.isModule)
@@ -36,9 +47,9 @@ std::expected<v8::Local<v8::Value>, Error> V8Engine::runJavaScriptSource(v8::Iso
     if (auto stopped = run.end(tryCatch.HasTerminated()))
         return std::unexpected(V8Error::get(Error::Type::Runtime, nullptr, *stopped));
     if (!compiled)
-        return std::unexpected(V8Error::get(Error::Type::Compile, isolate, tryCatch));
+        return std::unexpected(record(Error::Type::Compile, isolate, tryCatch));
     if (!ran)
-        return std::unexpected(V8Error::get(Error::Type::Runtime, isolate, tryCatch));
+        return std::unexpected(record(Error::Type::Runtime, isolate, tryCatch));
     return result;
 }
 

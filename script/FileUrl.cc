@@ -1,4 +1,4 @@
-#include "script/FileUrl.h"
+#include <qor/javascript/ModuleSource.h>
 
 namespace qor::format::engine::javascript {
 
@@ -25,6 +25,23 @@ std::string fileUrlFromPath(std::string_view fileName)
     const bool absolutePosixPath = fileName.starts_with('/');
 #endif
     return (absolutePosixPath ? "file://" : "file:///") + path;
+}
+
+std::string pathFromFileUrl(std::string_view url)
+{
+    constexpr std::string_view scheme = "file://";
+    if (!url.starts_with(scheme))
+        return {};
+    // What follows "file://" on POSIX systems is the absolute path itself;
+    // on Windows the third slash only separates it from the drive.
+#if defined(_WIN32)
+    url.remove_prefix(scheme.size() + (url.size() > scheme.size() && url[scheme.size()] == '/' ? 1 : 0));
+#else
+    url.remove_prefix(scheme.size());
+#endif
+    std::string path(url);
+    replaceAll(path, "%20", " ");
+    return path;
 }
 
 }  // namespace qor::format::engine::javascript

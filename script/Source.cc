@@ -1,7 +1,7 @@
 #include <qor/javascript/Source.h>
 #include <qor/javascript/V8Helper.h>
 
-#include "script/FileUrl.h"
+#include <qor/javascript/ModuleSource.h>
 
 namespace qor::format::engine::javascript {
 

@@ -4,14 +4,14 @@
 // directory comes from GetTempPath2W where the module exports it, else from
 // GetTempPathW, into a buffer of MAX_PATH + 1; script files are numbered 01 to
 // 99 then 00, keep their bytes, and a failed write uses up its number and names
-// its path; Windows paths make file URLs. Built by scripts/check-windows
-// without V8 (no Windows build of it here); the last line reads
-// "N passed, N failed".
+// its path; Windows paths make file URLs, and file URLs paths. Built by
+// scripts/check-windows without V8 (no Windows build of it here); the last
+// line reads "N passed, N failed".
 
 #include "error/StructuredExceptionGuard.h"
-#include "script/FileUrl.h"
 #include "script/TempDirectoryWindows.h"
 
+#include <qor/javascript/ModuleSource.h>
 #include <qor/javascript/V8Engine.h>
 
 #include <windows.h>
@@ -177,6 +177,9 @@ void fileUrlTests()
     };
     for (const auto& [path, url] : rows)
         check(js::fileUrlFromPath(path) == url, std::string("the URL of ") + path);
+    // and back, slashes for backslashes: the form a module loader opens.
+    check(js::pathFromFileUrl("file:///C:/My%20%20Scripts/main.js") == "C:/My  Scripts/main.js", "the path of a URL");
+    check(js::pathFromFileUrl("https://example.org/a.js").empty(), "no path for another scheme");
 }
 
 int main()

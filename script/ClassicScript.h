@@ -1,0 +1,23 @@
+#pragma once
+
+#include <qor/javascript/Error.h>
+#include <qor/javascript/Source.h>
+
+#include <v8-exception.h>
+#include <v8-isolate.h>
+#include <v8-local-handle.h>
+
+#include <expected>
+
+namespace qor::format::engine::javascript {
+
+// How a caught exception becomes a record: V8Error's, or one that adds to it.
+using RecordBuilder = Error (*)(Error::Type type, v8::Isolate* isolate, const v8::TryCatch& tryCatch);
+
+// V8Engine::runJavaScriptSource, with the records of what the script raised
+// made by `record`.
+std::expected<v8::Local<v8::Value>, Error> runClassicScript(v8::Isolate* isolate,
+                                                            const Source& source,
+                                                            RecordBuilder record);
+
+}  // namespace qor::format::engine::javascript

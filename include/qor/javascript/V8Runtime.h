@@ -49,10 +49,12 @@ using ConsoleSink = std::function<void(ConsoleLevel level, std::string_view text
 // Records the runtime returns carry, in `detail`, the URL of the script V8
 // places the failure in, when it names one.
 class V8Runtime {
-    // What the loop shares with other threads: posted tasks, keep-alives.
+public:
+    // The library's own: what the runtime is made of, and what its loop
+    // shares with other threads.
+    struct State;
     struct Shared;
 
-public:
     struct Settings {
         // The limits every step runs under. Zero: V8's own heap limit (which
         // then stops a script instead of ending the process), no time limit.
@@ -139,7 +141,8 @@ public:
 
     // Starts the engine if it is not running yet (V8Engine::get, which throws
     // std::logic_error once V8 was shut down) and makes the environment.
-    QORJS_API explicit V8Runtime(Settings settings = {});
+    QORJS_API explicit V8Runtime(Settings settings);
+    QORJS_API V8Runtime();
 
     // Drops what the loop still holds (timers, posted tasks unrun), then
     // disposes of the context and the isolate. Posting fails from then on.
@@ -225,8 +228,6 @@ public:
     // "'text'"), without running the value's own code (getters, proxy traps,
     // toString). Needs the runtime's Scope.
     QORJS_API std::string inspect(v8::Local<v8::Value> value);
-
-    struct State;
 
 private:
     std::unique_ptr<State> state;

@@ -1,16 +1,10 @@
-#include "FunctionCall.h"
-
-#include "Console.h"
-#include "ErrorReport.h"
-#include "EventLoop.h"
-#include "Program.h"
+#include "Call.h"
 
 #include <qor/javascript/QorJavaScript.h>
 
 #include <v8-exception.h>
 #include <v8-function.h>
 #include <v8-json.h>
-#include <v8-promise.h>
 
 #include <iostream>
 
@@ -20,24 +14,36 @@ namespace js = qor::format::engine::javascript;
 
 namespace {
 
-// The URL of the script that defines `function`; `fallback` for a built-in.
-std::string scriptUrlOf(v8::Isolate* isolate, v8::Local<v8::Function> function, std::string_view fallback)
+// As JSON where the value has a JSON form, else in its string form
+// (undefined, a function's source, an object that JSON cannot hold).
+std::string resultText(v8::Local<v8::Context> context, v8::Local<v8::Value> value)
 {
-    v8::Local<v8::Value> name = function->GetScriptOrigin().ResourceName();
-    if (name.IsEmpty() || !name->IsString())
-        return std::string(fallback);
-    std::string url = js::V8Helper::qor_string(name, isolate);
-    return url.empty() ? std::string(fallback) : url;
-}
-
-int reportMissingFunction(std::string_view path)
-{
-    std::cerr << "qorjs: --call " << path << ": there is no function at this path below the global object"
-              << std::endl;
-    return kExitScriptFailed;
+    if (!value->IsUndefined() && !value->IsFunction() && !value->IsSymbol()) {
+        // A cycle or a BigInt makes JSON.stringify throw; a toJSON may hand
+        // back undefined, which has no JSON form either.
+        v8::TryCatch ignored(context->GetIsolate());
+        v8::Local<v8::String> json;
+        if (v8::JSON::Stringify(context, value).ToLocal(&json)) {
+            std::string text = js::V8Helper::qor_string(json, context->GetIsolate());
+            if (text != "undefined")
+                return text;
+        }
+    }
+    return stringForm(context->GetIsolate(), value);
 }
 
 }  // namespace
+
+std::string stringForm(v8::Isolate* isolate, v8::Local<v8::Value> value)
+{
+    v8::Local<v8::Context> context = isolate->GetCurrentContext();
+    v8::TryCatch ignored(isolate);
+    v8::Local<v8::String> text;
+    // ToDetailString never runs script code.
+    if (value->ToString(context).ToLocal(&text) || value->ToDetailString(context).ToLocal(&text))
+        return js::V8Helper::qor_string(text, isolate);
+    return {};
+}
 
 std::expected<std::vector<v8::Local<v8::Value>>, std::string> parseCallArguments(
     v8::Local<v8::Context> context,
@@ -62,74 +68,47 @@ std::expected<std::vector<v8::Local<v8::Value>>, std::string> parseCallArguments
     return values;
 }
 
-std::string resultText(v8::Local<v8::Context> context, v8::Local<v8::Value> value)
-{
-    if (!value->IsUndefined() && !value->IsFunction() && !value->IsSymbol()) {
-        // A cycle or a BigInt makes JSON.stringify throw; a toJSON may hand
-        // back undefined, which has no JSON form either.
-        v8::TryCatch ignored(context->GetIsolate());
-        v8::Local<v8::String> json;
-        if (v8::JSON::Stringify(context, value).ToLocal(&json)) {
-            std::string text = js::V8Helper::qor_string(json, context->GetIsolate());
-            if (text != "undefined")
-                return text;
-        }
-    }
-    return stringForm(context->GetIsolate(), value);
-}
-
-int callFunction(v8::Local<v8::Context> context,
-                 EventLoop& loop,
+int callFunction(Run& run,
                  std::string_view path,
-                 std::vector<v8::Local<v8::Value>>& arguments,
+                 const std::vector<v8::Local<v8::Value>>& arguments,
                  std::string_view programUrl)
 {
-    v8::Isolate* isolate = context->GetIsolate();
-    v8::Local<v8::Object> global = context->Global();
+    js::V8Runtime& runtime = run.runtime;
+    v8::Isolate* isolate = runtime.isolate();
+    v8::Local<v8::Context> context = runtime.context();
 
-    // Looked up first to tell a missing function apart from one that throws,
-    // and to name its script in a report. The call looks the path up again.
+    // Looked up here to tell a missing function apart from one that throws,
+    // and to name its script in a report.
     v8::Local<v8::Function> function;
     {
         v8::TryCatch lookup(isolate);
-        function = js::V8Engine::getFunction(global, context, path);
+        function = js::V8Engine::getFunction(context->Global(), context, path);
         if (lookup.HasCaught()) {
-            std::cerr << renderCaught(isolate, lookup, js::Error::Type::Runtime, programUrl) << std::flush;
+            run.report(js::V8Error::get(js::Error::Type::Runtime, isolate, lookup), programUrl);
             return kExitScriptFailed;
         }
     }
-    if (function.IsEmpty())
-        return reportMissingFunction(path);
-    const std::string url = scriptUrlOf(isolate, function, programUrl);
-
-    auto called = js::V8Engine::callJsFunctionGetError(global, context, path, arguments);
-    if (!called) {
-        std::cerr << renderError(url, called.error()) << std::flush;
+    if (function.IsEmpty()) {
+        std::cerr << "qorjs: --call " << path << ": there is no function at this path below the global object"
+                  << std::endl;
         return kExitScriptFailed;
     }
-    if (!called->success)
-        return reportMissingFunction(path);
+    v8::Local<v8::Value> name = function->GetScriptOrigin().ResourceName();
+    const std::string url = name.IsEmpty() || !name->IsString() || name.As<v8::String>()->Length() == 0
+                                ? std::string(programUrl)
+                                : js::V8Helper::qor_string(name, isolate);
 
-    v8::Local<v8::Value> result = called->value;
-    if (result->IsPromise()) {
-        v8::Local<v8::Promise> promise = result.As<v8::Promise>();
-        switch (loop.settle(promise)) {
-        case v8::Promise::kFulfilled:
-            result = promise->Result();
-            break;
-        case v8::Promise::kRejected:
-            std::cerr << renderRejection(isolate, promise->Result(), url) << std::flush;
-            return kExitScriptFailed;
-        case v8::Promise::kPending:
-            if (auto failure = loop.takeFailure()) {
-                std::cerr << *failure << std::flush;
-                return kExitScriptFailed;
-            }
+    auto result = runtime.call(function, arguments);
+    if (result)
+        result = runtime.await(*result);
+    if (!result) {
+        if (result.error().type == js::Error::Type::Other)
             std::cerr << "qorjs: --call " << path << ": the promise it returned never settled" << std::endl;
-            return kExitScriptFailed;
-        }
+        else
+            run.report(result.error(), url);
+        return kExitScriptFailed;
     }
-    std::cout << resultText(context, result) << std::endl;
+    std::cout << resultText(context, *result) << std::endl;
     return kExitSuccess;
 }
 

@@ -1,10 +1,6 @@
 #include "Inspect.h"
 
-#include "ErrorReport.h"
-
-#include <qor/javascript/V8Debugger.h>
-
-#include <v8-local-handle.h>
+#include <qor/javascript/QorJavaScript.h>
 
 #include <filesystem>
 #include <iostream>
@@ -29,31 +25,26 @@ void announceListening(unsigned short port)
               << std::flush;
 }
 
-// What discovery calls the target: the script's file name, and its URL as
-// the debugger shows it in stack traces and the sources list.
-void describeTarget(js::V8Debugger& debugger, const ProgramText& program, v8::Isolate* isolate)
-{
-    v8::HandleScope handleScope(isolate);
-    const std::string title = std::filesystem::path(program.fileName).filename().string();
-    debugger.enableDiscovery(title, scriptUrl(isolate, js::Source{program.code, program.fileName, false}));
-}
-
 }  // namespace
 
-int runUnderDebugger(const Options& options, const ProgramText& program, v8::Isolate* isolate, v8::Platform* platform)
+int runUnderDebugger(const Options& options, const ProgramText& program, Run& run)
 {
-    js::V8Debugger debugger(isolate, platform);
+    js::V8Runtime::Scope scope(run.runtime);
+    js::V8Debugger debugger(run.runtime.isolate(), js::V8Engine::get().getPlatform());
     debugger.setAllowedOrigins(options.allowedOrigins);
     debugger.setListeningCallback(announceListening);
-    describeTarget(debugger, program, isolate);
+    // What discovery calls the target: the script's file name, and its URL as
+    // the debugger shows it in stack traces and the sources list.
+    debugger.enableDiscovery(std::filesystem::path(program.fileName).filename().string(),
+                             js::fileUrlFromPath(program.fileName));
 
     std::optional<int> status;
-    const auto run = [&] { status = runProgram(options, program, isolate, platform); };
+    const auto runIt = [&] { status = runProgram(options, program, run); };
     while (!status) {
         // Only a client that came and went before the run is worth waiting
         // for again; a listener that could not open would fail the same way.
         bool clientLeft = false;
-        debugger.execute(options.inspectBreak, run, {}, [&] { clientLeft = true; },
+        debugger.execute(options.inspectBreak, runIt, {}, [&] { clientLeft = true; },
                          *options.inspectPort);
         if (!status && !clientLeft)
             return kExitScriptFailed;

@@ -1,18 +1,15 @@
 #include "Program.h"
 
-#include "Console.h"
+#include "Call.h"
 #include "ErrorReport.h"
-#include "EventLoop.h"
-#include "FunctionCall.h"
-#include "Jobs.h"
-#include "ModuleLoader.h"
 
 #include <qor/javascript/QorJavaScript.h>
 
-#include <v8-promise.h>
+#include <v8-container.h>
+#include <v8-function.h>
+#include <v8-template.h>
 
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <iterator>
 
@@ -22,82 +19,28 @@ namespace js = qor::format::engine::javascript;
 
 namespace {
 
-int runClassicScript(const Options& options, const ProgramText& program, v8::Isolate* isolate, v8::Platform* platform)
+// print(...): the arguments' string forms, as other shells print them.
+void print(const v8::FunctionCallbackInfo<v8::Value>& info)
 {
-    const js::Source source{program.code, program.fileName, false};
-    auto result = js::V8Engine::runJavaScriptSource(isolate, source);
-    auto stopped = runPendingJobs(isolate, platform);
-    if (!result || stopped) {
-        std::cerr << renderError(scriptUrl(isolate, source), result ? *stopped : result.error()) << std::flush;
-        return kExitScriptFailed;
-    }
-    if (options.printResult)
-        std::cout << displayText(isolate, *result) << std::endl;
-    return kExitSuccess;
+    std::string line;
+    for (int i = 0; i < info.Length(); ++i)
+        line += (i > 0 ? " " : "") + stringForm(info.GetIsolate(), info[i]);
+    std::cout << line << std::endl;
 }
 
-// Compiles and links the module and what it imports, evaluates it (V8 runs
-// the imports first), and waits for its top-level await, if any, while the
-// timers run.
-int runModule(ModuleLoader& loader, const ProgramText& program, v8::Isolate* isolate, EventLoop& loop)
+js::V8Runtime::Settings settingsFor(const Options& options, bool& rejected)
 {
-    v8::Local<v8::Context> context = isolate->GetCurrentContext();
-    const std::string url = scriptUrl(isolate, js::Source{program.code, program.fileName, true});
-
-    auto module = loader.load(program);
-    if (!module) {
-        std::cerr << module.error() << std::flush;
-        return kExitScriptFailed;
-    }
-
-    v8::TryCatch tryCatch(isolate);
-    v8::Local<v8::Value> completion = js::V8Engine::evaluateModule(*module, context);
-    if (completion.IsEmpty()) {
-        std::cerr << renderCaught(isolate, tryCatch, js::Error::Type::Runtime, url) << std::flush;
-        return kExitScriptFailed;
-    }
-    // Evaluation hands back a promise: settled at once, unless top-level
-    // await still waits; a throw anywhere in the graph rejects it.
-    if (completion->IsPromise()) {
-        v8::Local<v8::Promise> promise = completion.As<v8::Promise>();
-        switch (loop.settle(promise)) {
-        case v8::Promise::kFulfilled:
-            break;
-        case v8::Promise::kRejected:
-            std::cerr << renderRejection(isolate, promise->Result(), url) << std::flush;
-            return kExitScriptFailed;
-        case v8::Promise::kPending:
-            if (auto failure = loop.takeFailure()) {
-                std::cerr << *failure << std::flush;
-                return kExitScriptFailed;
-            }
-            std::cerr << "qorjs: " << program.fileName
-                      << ": top-level await never finished: what it waits for is never settled" << std::endl;
-            return kExitScriptFailed;
-        }
-    }
-    return kExitSuccess;
+    js::V8Runtime::Settings settings;
+    if (options.heapLimitMb)
+        settings.limits.heapLimitBytes = std::size_t{*options.heapLimitMb} << 20;
+    if (options.timeLimitMs)
+        settings.limits.timeLimit = std::chrono::milliseconds{*options.timeLimitMs};
+    settings.timers = settings.console = true;
+    settings.onUnhandledRejection = [&rejected](const js::Error&) { return !(rejected = true); };
+    return settings;
 }
 
 }  // namespace
-
-std::expected<std::string, std::string> readFile(const std::filesystem::path& file)
-{
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(file, error))
-        return std::unexpected("cannot read " + file.string() + ": " +
-                               (error ? error.message() : std::string("not a regular file")));
-    std::ifstream in(file, std::ios::binary);
-    std::string text;
-    char block[65536];
-    while (in.read(block, sizeof block) || in.gcount() > 0)
-        text.append(block, static_cast<std::size_t>(in.gcount()));
-    // eof alone ends a good read; a stream that never opened, or failed
-    // half-way, is bad or failed without having reached the end.
-    if (!in.eof() || in.bad())
-        return std::unexpected("cannot read " + file.string());
-    return text;
-}
 
 std::expected<ProgramText, std::string> loadProgram(const Options& options)
 {
@@ -116,25 +59,47 @@ std::expected<ProgramText, std::string> loadProgram(const Options& options)
             return std::unexpected(std::string("cannot read the program from standard input"));
         return ProgramText{std::move(text), nameHere("[stdin]")};
     }
-
-    auto text = readFile(options.file);
-    if (!text)
-        return std::unexpected(text.error());
     std::error_code error;
     std::filesystem::path absolute = std::filesystem::absolute(options.file, error);
-    return ProgramText{std::move(*text), (error ? options.file : absolute.lexically_normal().string())};
+    const std::string file = error ? options.file : absolute.lexically_normal().string();
+    auto text = js::fileModules().load(js::fileUrlFromPath(file));
+    if (!text)
+        return std::unexpected(text.error());
+    return ProgramText{std::move(*text), file};
 }
 
-int runProgram(const Options& options, const ProgramText& program, v8::Isolate* isolate, v8::Platform* platform)
+Run::Run(const Options& options) : runtime(settingsFor(options, rejected))
 {
-    v8::HandleScope handleScope(isolate);
-    v8::Local<v8::Context> context = isolate->GetCurrentContext();
+    js::V8Runtime::Scope scope(runtime);
+    v8::Isolate* isolate = runtime.isolate();
+    v8::Local<v8::Context> context = runtime.context();
+    v8::Local<v8::Array> arguments = v8::Array::New(isolate, static_cast<int>(options.scriptArguments.size()));
+    for (std::size_t i = 0; i < options.scriptArguments.size(); ++i)
+        arguments->Set(context, static_cast<std::uint32_t>(i), js::V8Helper::v8_string(options.scriptArguments[i], isolate))
+            .Check();
+    context->Global()->Set(context, js::V8Helper::v8_string("arguments", isolate), arguments).Check();
+    v8::Local<v8::Function> printFunction = v8::Function::New(context, print).ToLocalChecked();
+    context->Global()->Set(context, js::V8Helper::v8_string("print", isolate), printFunction).Check();
+}
+
+void Run::report(const js::Error& error, std::string_view url)
+{
+    if (std::exchange(rejected, false))
+        std::cerr << "qorjs: a promise was rejected and nothing handled it:\n";
+    std::cerr << renderError(url, error) << std::flush;
+}
+
+int runProgram(const Options& options, const ProgramText& program, Run& run)
+{
+    js::V8Runtime& runtime = run.runtime;
+    js::V8Runtime::Scope scope(runtime);
+    const std::string url = js::fileUrlFromPath(program.fileName);
 
     // The --call arguments are checked before anything runs: a usage error
     // must not leave the script's effects behind.
     std::vector<v8::Local<v8::Value>> callArguments;
     if (options.callPath) {
-        auto parsed = parseCallArguments(context, options.scriptArguments);
+        auto parsed = parseCallArguments(runtime.context(), options.scriptArguments);
         if (!parsed) {
             std::cerr << "qorjs: " << parsed.error() << std::endl;
             return kExitUsage;
@@ -142,35 +107,39 @@ int runProgram(const Options& options, const ProgramText& program, v8::Isolate* 
         callArguments = std::move(*parsed);
     }
 
-    UnhandledRejections rejections(isolate);
-    // Classic scripts load modules too, with import().
-    ModuleLoader loader(context, program);
-    const std::string url = scriptUrl(isolate, js::Source{program.code, program.fileName, options.module});
-    EventLoop loop(context, platform, url);
-    // As in other runtimes, a rejection still unhandled once the jobs of a
-    // turn have run ends the program, rather than the timers after it.
-    const auto rejected = [&] { return rejections.first().has_value(); };
-
-    int status = options.module ? runModule(loader, program, isolate, loop)
-                                : runClassicScript(options, program, isolate, platform);
+    if (options.module) {
+        // Known by its file's canonical URL, so that a module importing the
+        // program back gets this very module.
+        std::error_code ignored;
+        const auto canonical = std::filesystem::weakly_canonical(program.fileName, ignored);
+        auto done = runtime.runModuleText(program.code, js::fileUrlFromPath(canonical.empty() ? program.fileName
+                                                                                               : canonical.string()));
+        if (!done) {
+            run.report(done.error(), url);
+            return kExitScriptFailed;
+        }
+    } else {
+        auto result = runtime.runScript({program.code, program.fileName, false});
+        if (!result) {
+            run.report(result.error(), url);
+            return kExitScriptFailed;
+        }
+        if (options.printResult)
+            std::cout << ((*result)->IsString() ? js::V8Helper::qor_string(*result, runtime.isolate())
+                                                : runtime.inspect(*result))
+                      << std::endl;
+    }
     // --call comes right after the script's own turn: a timer the script
     // keeps going (an interval) must not keep the call from happening.
-    if (status == kExitSuccess && !loop.failed() && options.callPath)
-        status = callFunction(context, loop, *options.callPath, callArguments, url);
-    if (status == kExitSuccess)
-        loop.run(rejected);
-    // A timer or microtask that threw ends the run like an uncaught error.
-    if (auto failure = loop.takeFailure(); status == kExitSuccess && failure) {
-        std::cerr << *failure << std::flush;
+    if (options.callPath) {
+        if (int status = callFunction(run, *options.callPath, callArguments, url); status != kExitSuccess)
+            return status;
+    }
+    if (auto loop = runtime.runLoop(); !loop) {
+        run.report(loop.error(), url);
         return kExitScriptFailed;
     }
-    // A rejection nobody handled is a failure the program did not report.
-    if (auto reason = rejections.first(); status == kExitSuccess && reason) {
-        std::cerr << "qorjs: a promise was rejected and nothing handled it:\n"
-                  << renderRejection(isolate, *reason, url) << std::flush;
-        return kExitScriptFailed;
-    }
-    return status;
+    return kExitSuccess;
 }
 
 }  // namespace qorjs

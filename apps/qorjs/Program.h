@@ -2,12 +2,9 @@
 
 #include "Options.h"
 
-#include <v8-context.h>
-#include <v8-isolate.h>
-#include <v8-platform.h>
+#include <qor/javascript/V8Runtime.h>
 
 #include <expected>
-#include <filesystem>
 #include <string>
 
 namespace qorjs {
@@ -16,22 +13,36 @@ constexpr int kExitSuccess = 0;
 constexpr int kExitScriptFailed = 1;
 constexpr int kExitUsage = 2;
 
-// The script the command line names, read into memory before the context
+// The script the command line names, read into memory before the runtime
 // exists, so an unreadable file is reported before anything runs.
 struct ProgramText {
     std::string code;
     std::string fileName;  // absolute path: the script's URL is made from it
 };
 
-// The whole content of `file`, or why it cannot be had ("cannot read ...").
-std::expected<std::string, std::string> readFile(const std::filesystem::path& file);
-
 // Reads the file or standard input, or takes the -e code; one error line when
 // the program cannot be read.
 std::expected<ProgramText, std::string> loadProgram(const Options& options);
 
-// Runs the program in the entered `context` and reports a failure on
-// standard error. Returns the process's exit status.
-int runProgram(const Options& options, const ProgramText& program, v8::Isolate* isolate, v8::Platform* platform);
+// The runtime of one qorjs run: timers, a console, the limits the options
+// ask for, and print and `arguments` on the global object.
+class Run {
+    // Set by the runtime when the failure it is about to return is an
+    // unhandled rejection.
+    bool rejected = false;
+
+public:
+    explicit Run(const Options& options);
+
+    // Prints `error` on standard error under `url` (see renderError), after
+    // the line that says so when it is a rejection nothing handled.
+    void report(const qor::format::engine::javascript::Error& error, std::string_view url);
+
+    qor::format::engine::javascript::V8Runtime runtime;
+};
+
+// Runs the program and whatever it leaves to the loop, and reports a failure
+// on standard error. The process's exit status.
+int runProgram(const Options& options, const ProgramText& program, Run& run);
 
 }  // namespace qorjs

@@ -4,7 +4,6 @@
 // history. Windows has its own reader (ReplWindows.cc).
 #ifndef _WIN32
 
-#include "Program.h"
 #include "ReplSession.h"
 
 #include <histedit.h>
@@ -111,8 +110,8 @@ int readCharacter(EditLine* editor, wchar_t* character)
             return 1;
         }
         int timeoutMs = -1;
-        if (auto deadline = session.repl->timers().nextDeadline()) {
-            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*deadline - EventLoop::Clock::now());
+        if (auto deadline = session.repl->nextTimerDue()) {
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
             timeoutMs = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(wait.count(), 0, 60'000));
         }
         pollfd terminal{STDIN_FILENO, POLLIN, 0};
@@ -120,7 +119,7 @@ int readCharacter(EditLine* editor, wchar_t* character)
         if (ready < 0 && errno != EINTR)
             return -1;
         if (ready <= 0) {
-            if (ready == 0 && session.repl->timers().nextDeadline()) {
+            if (ready == 0 && session.repl->nextTimerDue()) {
                 // The callbacks' output goes over the line being typed, which
                 // is drawn again below it.
                 if (::isatty(STDOUT_FILENO))
@@ -189,10 +188,9 @@ void saveHistory(History* history, const std::string& file)
 
 }  // namespace
 
-int runRepl(v8::Isolate* isolate, v8::Platform* platform)
+int runRepl(Run& run)
 {
-    v8::HandleScope handleScope(isolate);
-    ReplSession repl(isolate, platform);
+    ReplSession repl(run);
     Session session;
     session.repl = &repl;
 

@@ -1,9 +1,5 @@
 #include "ReplSession.h"
 
-#include "Console.h"
-#include "ErrorReport.h"
-#include "Program.h"
-
 #include <qor/javascript/QorJavaScript.h>
 
 #include <v8-exception.h>
@@ -48,17 +44,6 @@ Completeness completenessOf(v8::Isolate* isolate, const std::string& code)
     return Completeness::Complete;
 }
 
-void evaluate(v8::Isolate* isolate, const std::string& code, const std::string& fileName)
-{
-    v8::HandleScope scope(isolate);
-    const js::Source source{code, fileName, false};
-    auto result = js::V8Engine::runJavaScriptSource(isolate, source);
-    if (result)
-        std::cout << displayText(isolate, *result) << std::endl;
-    else
-        std::cerr << renderError(scriptUrl(isolate, source), result.error()) << std::flush;
-}
-
 std::string replFileName()
 {
     std::error_code noDirectory;
@@ -76,15 +61,7 @@ std::string_view trimmed(std::string_view text)
     return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
-ReplSession::ReplSession(v8::Isolate* isolate, v8::Platform* platform)
-    : isolate(isolate),
-      fileName(replFileName()),
-      url(scriptUrl(isolate, js::Source{"", fileName, false})),
-      rejections(isolate),
-      loader(isolate->GetCurrentContext(), ProgramText{"", fileName}),
-      loop(isolate->GetCurrentContext(), platform, url)
-{
-}
+ReplSession::ReplSession(Run& run) : run(run), fileName(replFileName()), url(js::fileUrlFromPath(fileName)) {}
 
 bool ReplSession::asksToLeave(std::string_view line) const
 {
@@ -98,31 +75,24 @@ void ReplSession::feed(const std::string& line)
         input.clear();
         return;
     }
-    const Completeness completeness = completenessOf(isolate, input);
+    js::V8Runtime::Scope scope(run.runtime);
+    const Completeness completeness = completenessOf(run.runtime.isolate(), input);
     if (completeness == Completeness::Unfinished ||
         (completeness == Completeness::MaybeUnfinished && !trimmed(line).empty()))
         return;
-    evaluate(isolate, input, fileName);
+    auto result = run.runtime.runScript({input, fileName, false});
+    if (result)
+        std::cout << run.runtime.inspect(*result) << std::endl;
+    else
+        run.report(result.error(), url);
     input.clear();
     runDueTimers();
 }
 
 void ReplSession::runDueTimers()
 {
-    v8::HandleScope scope(isolate);
-    loop.runDue();
-    reportAfterTurn();
-}
-
-void ReplSession::reportAfterTurn()
-{
-    if (auto failure = loop.takeFailure())
-        std::cerr << *failure << std::flush;
-    if (auto reason = rejections.first()) {
-        std::cerr << "qorjs: a promise was rejected and nothing handled it:\n"
-                  << renderRejection(isolate, *reason, url) << std::flush;
-        rejections.clear();
-    }
+    if (auto turn = run.runtime.runReady(); !turn)
+        run.report(turn.error(), url);
 }
 
 }  // namespace qorjs

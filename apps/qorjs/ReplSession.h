@@ -1,11 +1,6 @@
 #pragma once
 
-#include "EventLoop.h"
-#include "Jobs.h"
-#include "ModuleLoader.h"
-
-#include <v8-isolate.h>
-#include <v8-platform.h>
+#include "Program.h"
 
 #include <string>
 #include <string_view>
@@ -14,15 +9,15 @@ namespace qorjs {
 
 // What the REPL does with the lines it reads, whichever way it reads them
 // (libedit on a POSIX terminal, plain lines on Windows): it keeps the input
-// that is not complete yet, runs each complete input as a classic script in
-// the entered context, prints its completion value as -p does or its error
-// as a script's error is printed, and reports what a turn left behind (a
-// timer or microtask that threw, a rejection nothing handled).
+// that is not complete yet, runs each complete input as a classic script,
+// prints its value as a console shows it or its error as a script's error is
+// printed, and reports what a turn left behind (a timer or microtask that
+// threw, a rejection nothing handled).
 class ReplSession {
 public:
-    // In the entered context of `isolate`; import() typed at the prompt
-    // resolves against the working directory, as in -e code.
-    ReplSession(v8::Isolate* isolate, v8::Platform* platform);
+    // On `run`'s runtime; import() typed at the prompt resolves against the
+    // working directory, as in -e code.
+    explicit ReplSession(Run& run);
     ReplSession(const ReplSession&) = delete;
     ReplSession& operator=(const ReplSession&) = delete;
 
@@ -42,21 +37,16 @@ public:
     // Drops the input typed so far (Ctrl-C).
     void abandonInput() { input.clear(); }
 
-    // The timers and the turn they make, for a reader that waits for input.
-    EventLoop& timers() { return loop; }
+    // When the next timer is due, for a reader that waits for input.
+    std::optional<std::chrono::steady_clock::time_point> nextTimerDue() const { return run.runtime.nextTimerDue(); }
 
     // Runs the timers that are due and reports what their turn left behind.
     void runDueTimers();
 
 private:
-    void reportAfterTurn();
-
-    v8::Isolate* isolate;
+    Run& run;
     std::string fileName;
     std::string url;
-    UnhandledRejections rejections;
-    ModuleLoader loader;
-    EventLoop loop;
     std::string input;
 };
 

@@ -6,7 +6,6 @@
 // Timers that fall due while the user types fire once the line is entered.
 #ifdef _WIN32
 
-#include "Program.h"
 #include "ReplSession.h"
 
 #include <iostream>
@@ -14,10 +13,9 @@
 
 namespace qorjs {
 
-int runRepl(v8::Isolate* isolate, v8::Platform* platform)
+int runRepl(Run& run)
 {
-    v8::HandleScope handleScope(isolate);
-    ReplSession repl(isolate, platform);
+    ReplSession repl(run);
     std::string line;
     for (;;) {
         std::cout << (repl.continuing() ? "... " : "> ") << std::flush;

@@ -2,8 +2,6 @@
 
 #include <qor/javascript/QorJavaScript.h>
 
-#include <v8-exception.h>
-#include <v8-function.h>
 #include <v8-json.h>
 
 #include <iostream>

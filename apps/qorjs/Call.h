@@ -21,13 +21,11 @@ std::expected<std::vector<v8::Local<v8::Value>>, std::string> parseCallArguments
     v8::Local<v8::Context> context,
     const std::vector<std::string>& texts);
 
-// Calls the function at the dotted `path` below the global object with
-// `arguments`, waits for the promise it returns (if it does) while the loop
-// runs, and prints the result on standard output: as JSON where the value has
-// a JSON form (3, "text", {"a":1}), else in its string form. A missing
-// function, a throw or a rejection is reported on standard error, a throw
-// under the URL of the function's script (`programUrl` when it has none).
-// Returns the exit status.
+// --call: calls the function at the dotted `path` below the global object,
+// waits for the promise it returns (if it does) while the loop runs, and
+// prints the result as JSON where it has a JSON form, else in its string form.
+// A failure is reported under the URL of the function's script (`programUrl`
+// when it has none). The exit status.
 int callFunction(Run& run,
                  std::string_view path,
                  const std::vector<v8::Local<v8::Value>>& arguments,

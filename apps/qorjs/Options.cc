@@ -66,47 +66,50 @@ std::string usage()
 
 namespace {
 
-// "--inspect" alone, or "--inspect=PORT"; false when `argument` is another option.
-std::expected<bool, std::string> readInspectOption(std::string_view argument, std::string_view name, Options& options)
+// "NAME=N" with N from `least` to `most` (`what` says which numbers), or NAME
+// alone where `bare` gives N; false when `argument` is another option.
+std::expected<bool, std::string> readNumber(std::string_view argument,
+                                            std::string_view name,
+                                            unsigned least,
+                                            unsigned most,
+                                            const char* what,
+                                            std::optional<unsigned> bare,
+                                            std::optional<unsigned>& value)
 {
     if (!argument.starts_with(name))
         return false;
     std::string_view rest = argument.substr(name.size());
-    if (rest.empty()) {
-        options.inspectPort = kDefaultInspectPort;
+    if (rest.empty() && bare) {
+        value = bare;
         return true;
     }
-    if (rest[0] != '=')
+    if (!rest.empty() && rest[0] != '=')
         return false;
-    rest.remove_prefix(1);
-    unsigned int port = 0;
-    auto [end, failure] = std::from_chars(rest.data(), rest.data() + rest.size(), port);
-    // Port 0 lets the system choose; the port really bound is announced.
-    if (failure != std::errc() || end != rest.data() + rest.size() || port > 65535)
-        return std::unexpected(std::string(name) + " needs a port from 0 to 65535, not '" + std::string(rest) + "'");
-    options.inspectPort = static_cast<unsigned short>(port);
+    rest.remove_prefix(rest.empty() ? 0 : 1);
+    unsigned number = 0;
+    auto [end, failure] = std::from_chars(rest.data(), rest.data() + rest.size(), number);
+    if (rest.empty() || failure != std::errc() || end != rest.data() + rest.size() || number < least || number > most)
+        return std::unexpected(std::string(name) + " needs " + what + ", not '" + std::string(rest) + "'");
+    value = number;
     return true;
 }
 
-// "--NAME=N" with N a whole number from 1 up; false when `argument` is
-// another option.
-std::expected<bool, std::string> readLimitOption(std::string_view argument,
-                                                 std::string_view name,
-                                                 std::optional<unsigned>& value)
+// The options that take a number: --inspect-brk[=PORT], --inspect[=PORT]
+// (port 0 lets the system choose), --time-limit=MS and --heap-limit=MB.
+std::expected<bool, std::string> readNumberOption(std::string_view argument,
+                                                  Options& options,
+                                                  std::optional<unsigned>& port)
 {
-    if (!argument.starts_with(name))
-        return false;
-    std::string_view rest = argument.substr(name.size());
-    if (!rest.empty() && rest[0] != '=')
-        return false;
-    if (!rest.empty())
-        rest.remove_prefix(1);
-    unsigned number = 0;
-    auto [end, failure] = std::from_chars(rest.data(), rest.data() + rest.size(), number);
-    if (rest.empty() || failure != std::errc() || end != rest.data() + rest.size() || number == 0)
-        return std::unexpected(std::string(name) + " needs a whole number from 1 up, not '" + std::string(rest) + "'");
-    value = number;
-    return true;
+    for (std::string_view name : {"--inspect-brk", "--inspect"}) {
+        auto read = readNumber(argument, name, 0, 65535, "a port from 0 to 65535", kDefaultInspectPort, port);
+        options.inspectBreak |= read.value_or(false) && name == "--inspect-brk";
+        if (!read || *read)
+            return read;
+    }
+    const char* count = "a whole number from 1 up";
+    if (auto read = readNumber(argument, "--time-limit", 1, ~0u, count, {}, options.timeLimitMs); !read || *read)
+        return read;
+    return readNumber(argument, "--heap-limit", 1, ~0u, count, {}, options.heapLimitMb);
 }
 
 }  // namespace
@@ -119,6 +122,7 @@ bool hasProgram(const Options& options)
 std::expected<Options, std::string> parseOptions(int argc, char** argv)
 {
     Options options;
+    std::optional<unsigned> inspectPort;
     int at = 1;
     for (; at < argc; ++at) {
         const std::string_view argument = argv[at];
@@ -154,19 +158,9 @@ std::expected<Options, std::string> parseOptions(int argc, char** argv)
             if (!origin.starts_with('=') || origin.size() == 1)
                 return std::unexpected(std::string("--inspect-allow-origin needs =ORIGIN"));
             options.allowedOrigins.emplace_back(origin.substr(1));
-        } else if (auto brk = readInspectOption(argument, "--inspect-brk", options); !brk || *brk) {
-            if (!brk)
-                return std::unexpected(brk.error());
-            options.inspectBreak = true;
-        } else if (auto inspect = readInspectOption(argument, "--inspect", options); !inspect || *inspect) {
-            if (!inspect)
-                return std::unexpected(inspect.error());
-        } else if (auto time = readLimitOption(argument, "--time-limit", options.timeLimitMs); !time || *time) {
-            if (!time)
-                return std::unexpected(time.error());
-        } else if (auto heap = readLimitOption(argument, "--heap-limit", options.heapLimitMb); !heap || *heap) {
-            if (!heap)
-                return std::unexpected(heap.error());
+        } else if (auto number = readNumberOption(argument, options, inspectPort); !number || *number) {
+            if (!number)
+                return std::unexpected(number.error());
         } else if (argument == "-e" || argument == "--eval") {
             if (at + 1 >= argc)
                 return std::unexpected(std::string(argument) + " needs the code to run");
@@ -176,6 +170,8 @@ std::expected<Options, std::string> parseOptions(int argc, char** argv)
         }
     }
 
+    if (inspectPort)
+        options.inspectPort = static_cast<unsigned short>(*inspectPort);
     if (options.showHelp || options.showVersion)
         return options;
     if (!options.inlineCode && at < argc) {

@@ -1,13 +1,11 @@
 #include "Program.h"
 
 #include "Call.h"
-#include "ErrorReport.h"
 
 #include <qor/javascript/QorJavaScript.h>
 
 #include <v8-container.h>
 #include <v8-function.h>
-#include <v8-template.h>
 
 #include <filesystem>
 #include <iostream>
@@ -31,11 +29,9 @@ void print(const v8::FunctionCallbackInfo<v8::Value>& info)
 js::V8Runtime::Settings settingsFor(const Options& options, bool& rejected)
 {
     js::V8Runtime::Settings settings;
-    if (options.heapLimitMb)
-        settings.limits.heapLimitBytes = std::size_t{*options.heapLimitMb} << 20;
-    if (options.timeLimitMs)
-        settings.limits.timeLimit = std::chrono::milliseconds{*options.timeLimitMs};
     settings.timers = settings.console = true;
+    settings.limits = {std::size_t{options.heapLimitMb.value_or(0)} << 20,
+                       std::chrono::milliseconds{options.timeLimitMs.value_or(0)}};
     settings.onUnhandledRejection = [&rejected](const js::Error&) { return !(rejected = true); };
     return settings;
 }
@@ -75,7 +71,8 @@ Run::Run(const Options& options) : runtime(settingsFor(options, rejected))
     v8::Local<v8::Context> context = runtime.context();
     v8::Local<v8::Array> arguments = v8::Array::New(isolate, static_cast<int>(options.scriptArguments.size()));
     for (std::size_t i = 0; i < options.scriptArguments.size(); ++i)
-        arguments->Set(context, static_cast<std::uint32_t>(i), js::V8Helper::v8_string(options.scriptArguments[i], isolate))
+        arguments
+            ->Set(context, static_cast<std::uint32_t>(i), js::V8Helper::v8_string(options.scriptArguments[i], isolate))
             .Check();
     context->Global()->Set(context, js::V8Helper::v8_string("arguments", isolate), arguments).Check();
     v8::Local<v8::Function> printFunction = v8::Function::New(context, print).ToLocalChecked();
@@ -86,7 +83,15 @@ void Run::report(const js::Error& error, std::string_view url)
 {
     if (std::exchange(rejected, false))
         std::cerr << "qorjs: a promise was rejected and nothing handled it:\n";
-    std::cerr << renderError(url, error) << std::flush;
+    // What is no JavaScript exception (a module that cannot be loaded, a
+    // promise nothing can settle) is one line.
+    if (error.type == js::Error::Type::Other ||
+        (error.type == js::Error::Type::Compile && error.lineNumber.value_or(0) <= 0)) {
+        const std::string_view message = error.message;
+        std::cerr << "qorjs: " << (message.starts_with("Error: ") ? message.substr(7) : message) << std::endl;
+        return;
+    }
+    std::cerr << js::V8Runtime::describe(error, url) << std::flush;
 }
 
 int runProgram(const Options& options, const ProgramText& program, Run& run)

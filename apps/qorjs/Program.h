@@ -34,8 +34,9 @@ class Run {
 public:
     explicit Run(const Options& options);
 
-    // Prints `error` on standard error under `url` (see renderError), after
-    // the line that says so when it is a rejection nothing handled.
+    // Prints `error` on standard error as V8Runtime::describe shows it under
+    // `url`, after the line that says so when it is a rejection nothing
+    // handled.
     void report(const qor::format::engine::javascript::Error& error, std::string_view url);
 
     qor::format::engine::javascript::V8Runtime runtime;

@@ -28,7 +28,6 @@
 
 namespace qorjs {
 
-
 namespace {
 
 struct EditLineDeleter {
@@ -111,8 +110,9 @@ int readCharacter(EditLine* editor, wchar_t* character)
         }
         int timeoutMs = -1;
         if (auto deadline = session.repl->nextTimerDue()) {
-            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
-            timeoutMs = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(wait.count(), 0, 60'000));
+            using namespace std::chrono;
+            const auto wait = ceil<milliseconds>(*deadline - steady_clock::now());
+            timeoutMs = static_cast<int>(std::clamp<milliseconds::rep>(wait.count(), 0, 60'000));
         }
         pollfd terminal{STDIN_FILENO, POLLIN, 0};
         const int ready = ::poll(&terminal, 1, timeoutMs);

@@ -2,10 +2,6 @@
 
 #include <qor/javascript/QorJavaScript.h>
 
-#include <v8-exception.h>
-#include <v8-message.h>
-#include <v8-script.h>
-
 #include <filesystem>
 #include <iostream>
 #include <system_error>
@@ -61,7 +57,7 @@ std::string_view trimmed(std::string_view text)
     return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
-ReplSession::ReplSession(Run& run) : run(run), fileName(replFileName()), url(js::fileUrlFromPath(fileName)) {}
+ReplSession::ReplSession(Run& run) : run(run), fileName(replFileName()) {}
 
 bool ReplSession::asksToLeave(std::string_view line) const
 {
@@ -84,7 +80,7 @@ void ReplSession::feed(const std::string& line)
     if (result)
         std::cout << run.runtime.inspect(*result) << std::endl;
     else
-        run.report(result.error(), url);
+        run.report(result.error(), js::fileUrlFromPath(fileName));
     input.clear();
     runDueTimers();
 }
@@ -92,7 +88,7 @@ void ReplSession::feed(const std::string& line)
 void ReplSession::runDueTimers()
 {
     if (auto turn = run.runtime.runReady(); !turn)
-        run.report(turn.error(), url);
+        run.report(turn.error(), js::fileUrlFromPath(fileName));
 }
 
 }  // namespace qorjs

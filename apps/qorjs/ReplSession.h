@@ -46,7 +46,6 @@ public:
 private:
     Run& run;
     std::string fileName;
-    std::string url;
     std::string input;
 };
 

@@ -4,8 +4,8 @@
 // register a logger for V8's own failures, make the library's runtime (timers,
 // a console, the limits asked for) with print and `arguments`, run the
 // program, under the debugger if asked, or a REPL, and report what went wrong.
+// The debugger's flags are handled here; the rest has a file each.
 
-#include "Inspect.h"
 #include "Options.h"
 #include "Program.h"
 #include "Repl.h"
@@ -14,8 +14,10 @@
 
 #include <v8-initialization.h>
 
+#include <filesystem>
 #include <iostream>
 #include <optional>
+#include <string>
 
 #ifdef _WIN32
 #include <cstdio>
@@ -35,6 +37,48 @@ bool standardInputIsTerminal()
 #else
     return ::isatty(STDIN_FILENO) != 0;
 #endif
+}
+
+// Called once the listener is bound, so a client that reacts to these lines
+// finds the port open, and with port 0 it names the port the system chose.
+void announceListening(unsigned short port)
+{
+    // One write, so the two lines reach a reader together.
+    const std::string where = std::to_string(port);
+    std::cerr << ("Debugger listening on ws://127.0.0.1:" + where + "\n" +
+                  "To debug, open devtools://devtools/bundled/js_app.html?ws=127.0.0.1:" + where +
+                  " in Chrome, or attach a DevTools-protocol client to the ws:// address above\n")
+              << std::flush;
+}
+
+// Runs the program under the debugger (--inspect, --inspect-brk): announces
+// where it listens, waits for a DevTools client and runs the program once the
+// client is ready. A client that goes away or is refused before the run makes
+// it listen again; Ctrl-C ends the wait. The program's exit status, or
+// kExitScriptFailed when the debugger cannot listen at all.
+int runUnderDebugger(const qorjs::Options& options, const qorjs::ProgramText& program, qorjs::Run& run)
+{
+    js::V8Runtime::Scope scope(run.runtime);
+    js::V8Debugger debugger(run.runtime.isolate(), js::V8Engine::get().getPlatform());
+    debugger.setAllowedOrigins(options.allowedOrigins);
+    debugger.setListeningCallback(announceListening);
+    // What discovery calls the target: the script's file name, and its URL as
+    // the debugger shows it in stack traces and the sources list.
+    debugger.enableDiscovery(std::filesystem::path(program.fileName).filename().string(),
+                             js::fileUrlFromPath(program.fileName));
+
+    std::optional<int> status;
+    const auto runIt = [&] { status = qorjs::runProgram(options, program, run); };
+    while (!status) {
+        // Only a client that came and went before the run is worth waiting
+        // for again; a listener that could not open would fail the same way.
+        bool clientLeft = false;
+        debugger.execute(options.inspectBreak, runIt, {}, [&] { clientLeft = true; },
+                         *options.inspectPort);
+        if (!status && !clientLeft)
+            return qorjs::kExitScriptFailed;
+    }
+    return *status;
 }
 
 int runQorjs(int argc, char** argv)
@@ -85,7 +129,7 @@ int runQorjs(int argc, char** argv)
         if (!program)
             status = qorjs::runRepl(run);
         else if (options->inspectPort)
-            status = qorjs::runUnderDebugger(*options, *program, run);
+            status = runUnderDebugger(*options, *program, run);
         else
             status = qorjs::runProgram(*options, *program, run);
     }

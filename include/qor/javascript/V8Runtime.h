@@ -229,6 +229,18 @@ public:
     // toString). Needs the runtime's Scope.
     QORJS_API std::string inspect(v8::Local<v8::Value> value);
 
+    // `error` as a developer reads it, under the URL of its script (its
+    // `detail`, else `url`), the column counted from 1:
+    //
+    //   file:///app/main.js:3:7: TypeError: boom
+    //   let x = fail();
+    //           ^^^^^^
+    //       at fail (file:///app/main.js:1:23)
+    //
+    // The source line and carets only where the record has a position; the
+    // stack's frames without its first line, which repeats the message.
+    QORJS_API static std::string describe(const Error& error, std::string_view url = {});
+
 private:
     std::unique_ptr<State> state;
 };

@@ -1,10 +1,8 @@
-#include "ErrorReport.h"
+#include <qor/javascript/V8Runtime.h>
 
 #include <algorithm>
 
-namespace qorjs {
-
-namespace js = qor::format::engine::javascript;
+namespace qor::format::engine::javascript {
 
 namespace {
 
@@ -22,19 +20,12 @@ std::string caretLine(const std::string& sourceLine, std::int64_t startColumn, s
 
 }  // namespace
 
-std::string renderError(std::string_view url, const js::Error& error)
+std::string V8Runtime::describe(const Error& error, std::string_view url)
 {
+    std::string text = error.detail ? *error.detail : std::string(url);
     // V8 counts lines from 1; line 0 and column -1 stand for "no position"
     // (a thrown value that is not an error object, rethrown outside a script).
-    const bool placed = error.lineNumber && *error.lineNumber > 0;
-    if (error.type == js::Error::Type::Other || (error.type == js::Error::Type::Compile && !placed)) {
-        std::string_view message = error.message;
-        if (message.starts_with("Error: "))
-            message.remove_prefix(7);
-        return "qorjs: " + std::string(message) + '\n';
-    }
-    std::string text = error.detail ? *error.detail : std::string(url);
-    if (placed) {
+    if (error.lineNumber && *error.lineNumber > 0) {
         text += ':' + std::to_string(*error.lineNumber);
         if (error.startColumn && *error.startColumn >= 0)
             text += ':' + std::to_string(*error.startColumn + 1);
@@ -49,7 +40,6 @@ std::string renderError(std::string_view url, const js::Error& error)
     }
     if (error.stackTrace) {
         std::string_view stack = *error.stackTrace;
-        // V8's stack starts with the message itself; print only the frames.
         if (stack.starts_with(error.message) && stack.size() > error.message.size() &&
             stack[error.message.size()] == '\n')
             stack.remove_prefix(error.message.size() + 1);
@@ -61,4 +51,4 @@ std::string renderError(std::string_view url, const js::Error& error)
     return text;
 }
 
-}  // namespace qorjs
+}  // namespace qor::format::engine::javascript

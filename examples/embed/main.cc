@@ -4,14 +4,10 @@
 //   embed --inspect    runs the same work under the debugger on 127.0.0.1:9229
 //
 // Everything a host does, in order: register a logger for V8's own failures,
-// start the engine, make an isolate with the engine's failure handlers and a
-// context, do the work, report every failure, shut down.
+// make a runtime (V8, an isolate with its limits, a context, modules served
+// from the host's own store), do the work, report every failure.
 
 #include <qor/javascript/QorJavaScript.h>
-
-#include <v8-array-buffer.h>
-#include <v8-exception.h>
-#include <v8-primitive.h>
 
 #include <chrono>
 #include <iostream>
@@ -24,78 +20,74 @@ namespace js = qor::format::engine::javascript;
 
 namespace {
 
-// The host's modules, by path. They live as long as the program, as a
-// Source's text must while the library compiles it.
+// The host's modules, by URL: an archive, a database, or, here, a map.
 const std::map<std::string, std::string, std::less<>> moduleFiles = {
-    {"/app/main.mjs", "import { add } from './math.mjs';\nglobalThis.total = add(20, 22);\n"},
-    {"/app/math.mjs", "export function add(a, b) { return a + b; }\n"},
+    {"app:/main.mjs", "import { add } from './math.mjs';\nexport const total = add(20, 22);\n"},
+    {"app:/math.mjs", "export function add(a, b) { return a + b; }\n"},
 };
+
+// How the runtime finds them: "./x.mjs" is x.mjs beside the importing module,
+// and the text comes from the map. A failure is the text an import fails with.
+js::ModuleSource appModules()
+{
+    return {[](std::string_view specifier, std::string_view importer) -> std::expected<std::string, std::string> {
+                if (!specifier.starts_with("./"))
+                    return std::unexpected(std::string("only ./ imports are served"));
+                return std::string(importer.substr(0, importer.rfind('/') + 1)) + std::string(specifier.substr(2));
+            },
+            [](std::string_view url) -> std::expected<std::string, std::string> {
+                auto file = moduleFiles.find(url);
+                if (file == moduleFiles.end())
+                    return std::unexpected("no module " + std::string(url));
+                return file->second;
+            }};
+}
 
 void report(const js::Error& error)
 {
-    std::cerr << (error.type == js::Error::Type::Compile ? "compile error: " : "error: ") << error.message;
-    if (error.lineNumber)
-        std::cerr << " (line " << *error.lineNumber << ")";
-    std::cerr << "\n";
+    std::cerr << js::V8Runtime::describe(error);
 }
 
-// Finds an import among moduleFiles: "./x.mjs" names /app/x.mjs.
-v8::MaybeLocal<v8::Module> resolve(v8::Local<v8::Context> context, v8::Local<v8::String> specifier,
-                                   v8::Local<v8::FixedArray> /*assertions*/, v8::Local<v8::Module> /*referrer*/)
+int doWork(js::V8Runtime& runtime)
 {
-    v8::Isolate* isolate = context->GetIsolate();
-    std::string name = js::V8Helper::qor_string(specifier, isolate);
-    if (name.starts_with("./"))
-        name = "/app/" + name.substr(2);
-    auto file = moduleFiles.find(name);
-    if (file == moduleFiles.end()) {
-        // A resolver that fails raises an exception: linking then stops with it.
-        isolate->ThrowException(v8::Exception::Error(js::V8Helper::v8_string("Cannot find module " + name, isolate)));
-        return {};
-    }
-    return js::V8Engine::loadModule(context, {file->second, file->first, true});
-}
-
-int doWork(v8::Isolate* isolate, v8::Local<v8::Context> context)
-{
-    v8::HandleScope handleScope(isolate);
+    js::V8Runtime::Scope scope(runtime);
 
     // A classic script.
     std::string code = "var math = { add: (a, b) => a + b };  // var: a property of the global object\n"
                        "function greet(who) { return `Hello, ${who}`; }\n"
                        "greet('host')";
-    js::Source source{code, "/app/scripts/greet.js", false};
-    auto result = js::V8Engine::runJavaScriptSource(isolate, source);
-    if (!result) {
-        report(result.error());
+    auto greeting = runtime.runScript({code, "/app/scripts/greet.js", false});
+    if (!greeting) {
+        report(greeting.error());
         return 1;
     }
-    std::cout << js::V8Helper::qor_string(*result, isolate) << "\n";
+    std::cout << js::V8Helper::qor_string(*greeting, runtime.isolate()) << "\n";
 
     // A function call, found by its dotted path below the global object.
-    std::vector<v8::Local<v8::Value>> arguments{v8::Number::New(isolate, 1), v8::Number::New(isolate, 2)};
-    auto called = js::V8Engine::callJsFunctionGetError(context->Global(), context, "math.add", arguments);
-    if (!called) {
-        report(called.error());  // it threw
+    v8::Isolate* isolate = runtime.isolate();
+    auto sum = runtime.call("math.add", {v8::Number::New(isolate, 1), v8::Number::New(isolate, 2)});
+    if (!sum) {
+        report(sum.error());  // it threw, or there is no such function
         return 1;
     }
-    if (!called->success) {
-        std::cerr << "no function math.add\n";
-        return 1;
-    }
-    std::cout << "math.add(1, 2) = " << js::V8Helper::qor_string(called->value, isolate) << "\n";
+    std::cout << "math.add(1, 2) = " << runtime.inspect(*sum) << "\n";
 
-    // A module and its import.
-    js::Source module{moduleFiles.find("/app/main.mjs")->second, "/app/main.mjs", true};
-    v8::TryCatch tryCatch(isolate);
-    if (!js::V8Engine::addModule(context, module, resolve)) {
-        report(js::V8Error::get(js::Error::Type::Compile, isolate, tryCatch));
+    // A module and its import, from the host's store; its exports come back.
+    auto main = runtime.runModule("app:/main.mjs");
+    if (!main) {
+        report(main.error());
         return 1;
     }
     v8::Local<v8::Value> total;
-    if (!context->Global()->Get(context, js::V8Helper::v8_string("total", isolate)).ToLocal(&total))
+    if (!(*main)->Get(runtime.context(), js::V8Helper::v8_string("total", isolate)).ToLocal(&total))
         return 1;
-    std::cout << "total from the module = " << js::V8Helper::qor_string(total, isolate) << "\n";
+    std::cout << "total from the module = " << runtime.inspect(total) << "\n";
+
+    // Whatever the work left to do: timers, promise jobs, posted tasks.
+    if (auto loop = runtime.runLoop(); !loop) {
+        report(loop.error());
+        return 1;
+    }
     return 0;
 }
 
@@ -110,32 +102,19 @@ int main(int argc, char** argv)
     qor::log::LogManager::instance().addLogger(
         std::make_shared<qor::log::StreamLogger>("V8", std::cerr, qor::log::kLevelError));
 
-    js::V8Engine& engine = js::V8Engine::get();
-
-    // Counts ArrayBuffer memory, so that the heap limit below covers it.
-    js::V8Limits::ArrayBufferAllocator allocator;
-    v8::Isolate::CreateParams params;
-    params.array_buffer_allocator = &allocator;
-    v8::Isolate* isolate = v8::Isolate::New(params);
-    isolate->SetFatalErrorHandler(js::V8Engine::fatalError);
-    isolate->SetOOMErrorHandler(js::V8Engine::oomeError);
-    isolate->SetAbortOnUncaughtExceptionCallback(js::V8Engine::abortOnUncaughtException);
-    isolate->SetEventLogger(js::V8Engine::logEvent);
-
+    // No script may take more than 256 MB or run longer than two seconds at a
+    // time; modules come from the host's store.
+    js::V8Runtime::Settings settings;
+    settings.limits = {256 << 20, std::chrono::milliseconds(2000)};
+    settings.modules = appModules();
     int status = 0;
     {
-        // Entered, and limited: no script may take more than 256 MB or run
-        // longer than two seconds.
-        v8::Isolate::Scope isolateScope(isolate);
-        js::V8Limits limits(isolate, engine.getPlatform(), {256 << 20, std::chrono::milliseconds(2000)}, &allocator);
-        v8::HandleScope handleScope(isolate);
-        v8::Local<v8::Context> context = v8::Context::New(isolate);
-        v8::Context::Scope contextScope(context);
-
+        js::V8Runtime runtime(settings);
         if (inspect) {
-            js::V8Debugger debugger(isolate, engine.getPlatform());
+            js::V8Runtime::Scope scope(runtime);
+            js::V8Debugger debugger(runtime.isolate(), js::V8Engine::get().getPlatform());
             debugger.execute(/*breakOnStart*/ true,
-                             [&] { status = doWork(isolate, context); },
+                             [&] { status = doWork(runtime); },
                              [](unsigned short port) {
                                  std::cerr << "Debugger listening on ws://127.0.0.1:" << port << std::endl;
                                  return true;
@@ -143,10 +122,9 @@ int main(int argc, char** argv)
                              [] { std::cerr << "The debugger went away before the work started\n"; },
                              9229);
         } else {
-            status = doWork(isolate, context);
+            status = doWork(runtime);
         }
     }
-    isolate->Dispose();
     js::V8Engine::reset();
     return status;
 }

@@ -1,0 +1,1 @@
+export const greeting = (from) => `Hello from ${from}, after a timer`;

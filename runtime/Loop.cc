@@ -227,8 +227,6 @@ std::expected<void, Error> Loop::runJobs()
         if (auto stop = run.end())
             return std::unexpected(stopped(recordOfStop(*stop)));
     }
-    if (pendingFailure)
-        return std::unexpected(*std::exchange(pendingFailure, std::nullopt));
     return {};
 }
 
@@ -338,6 +336,8 @@ std::expected<void, Error> Loop::run(Until until, v8::Local<v8::Promise> promise
         v8::HandleScope scope(isolate);
         if (auto jobs = runJobs(); !jobs)
             return jobs;
+        if (pendingFailure)
+            return std::unexpected(*std::exchange(pendingFailure, std::nullopt));
         if (until == Until::Settled && promise->State() != v8::Promise::kPending)
             return {};
         if (auto rejection = rejections.check())

@@ -60,7 +60,7 @@ public:
 
     // Runs the promise jobs and V8's tasks that are queued. A stop by a limit
     // drops the timers and is returned; a queueMicrotask callback that threw
-    // is kept for the next run.
+    // is kept for the next run() to report.
     std::expected<void, Error> runJobs();
 
     // Whether a step of the loop, or a runtime call, is running now: then

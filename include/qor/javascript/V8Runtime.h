@@ -170,7 +170,8 @@ public:
     // nothing left to run can settle). No exception stays pending.
 
     // Runs a classic script (source.isModule false), then its promise jobs.
-    // Its completion value.
+    // Its completion value; a queueMicrotask callback that threw is left for
+    // the loop to report.
     QORJS_API std::expected<v8::Local<v8::Value>, Error> runScript(const Source& source);
 
     // Loads the module at `url` through the module source, with what it
@@ -184,7 +185,8 @@ public:
     QORJS_API std::expected<v8::Local<v8::Object>, Error> runModuleFile(const std::filesystem::path& file);
 
     // As runModule, for module text the host has, known by `url`; its
-    // imports resolve against `url`.
+    // imports resolve against `url`. A URL loaded already is that module:
+    // the text is not compiled again.
     QORJS_API std::expected<v8::Local<v8::Object>, Error> runModuleText(std::string_view code, std::string_view url);
 
     // Calls `function` with `receiver` (undefined when empty) and

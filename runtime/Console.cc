@@ -71,7 +71,8 @@ std::string frameText(v8::Isolate* isolate, v8::Local<v8::StackFrame> frame)
 {
     v8::Local<v8::String> script = frame->GetScriptNameOrSourceURL();
     std::string where = script.IsEmpty() || script->Length() == 0 ? "<anonymous>" : utf8(isolate, script);
-    where += ":" + std::to_string(frame->GetLineNumber()) + ":" + std::to_string(frame->GetColumn());
+    where.append(":").append(std::to_string(frame->GetLineNumber()));
+    where.append(":").append(std::to_string(frame->GetColumn()));
     v8::Local<v8::String> function = frame->GetFunctionName();
     if (function.IsEmpty() || function->Length() == 0)
         return frame->IsConstructor() ? "new <anonymous> (" + where + ")" : where;
@@ -88,7 +89,8 @@ void writeStandard(ConsoleLevel level, std::string_view text)
 
 }  // namespace
 
-Console::Console(v8::Local<v8::Context> context, ConsoleSink sink) : isolate(context->GetIsolate()), sink(std::move(sink))
+Console::Console(v8::Local<v8::Context> context, ConsoleSink sink)
+    : isolate(context->GetIsolate()), sink(std::move(sink))
 {
     struct Method {
         const char* name;
@@ -234,10 +236,10 @@ void Console::trace(const Arguments& info)
 {
     std::string text = "Trace";
     if (info.Length() > 0)
-        text += ": " + formatLogArguments(isolate->GetCurrentContext(), argumentsFrom(info, 0));
+        text.append(": ").append(formatLogArguments(isolate->GetCurrentContext(), argumentsFrom(info, 0)));
     v8::Local<v8::StackTrace> stack = v8::StackTrace::CurrentStackTrace(isolate, kTraceFrames);
     for (int i = 0; i < stack->GetFrameCount(); ++i)
-        text += "\n    at " + frameText(isolate, stack->GetFrame(isolate, static_cast<std::uint32_t>(i)));
+        text.append("\n    at ").append(frameText(isolate, stack->GetFrame(isolate, static_cast<std::uint32_t>(i))));
     write(ConsoleLevel::Error, std::move(text));
 }
 
@@ -281,7 +283,7 @@ void Console::timeLog(const Arguments& info)
         return write(ConsoleLevel::Warn, "No such label '" + label + "' for console.timeLog()");
     std::string text = label + ": " + elapsed(std::chrono::steady_clock::now() - found->second);
     for (int i = 1; i < info.Length(); ++i)
-        text += " " + plain(isolate->GetCurrentContext(), info[i]);
+        text.append(" ").append(plain(isolate->GetCurrentContext(), info[i]));
     write(ConsoleLevel::Log, std::move(text));
 }
 

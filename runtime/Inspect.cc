@@ -131,7 +131,8 @@ Piece Inspector::object(v8::Local<v8::Object> object, int level)
     if (object.IsEmpty())
         return {"<Revoked Proxy>"};
     if (std::find(ancestors.begin(), ancestors.end(), object) != ancestors.end()) {
-        auto found = std::find_if(references.begin(), references.end(), [&](const auto& ref) { return ref.first == object; });
+        auto found =
+            std::find_if(references.begin(), references.end(), [&](const auto& ref) { return ref.first == object; });
         if (found == references.end())
             found = references.insert(references.end(), {object, static_cast<int>(references.size()) + 1});
         return {"[Circular *" + std::to_string(found->second) + "]"};
@@ -250,7 +251,8 @@ Piece Inspector::iterator(v8::Local<v8::Object> object, int level)
                                  entries.push_back(item(items, i, level + 1));
                                  continue;
                              }
-                             Block pair{"", "[", "]", {item(items, 2 * i, level + 2), item(items, 2 * i + 1, level + 2)}};
+                             Block pair{
+                                 "", "[", "]", {item(items, 2 * i, level + 2), item(items, 2 * i + 1, level + 2)}};
                              entries.push_back(layOut(pair, widths(level + 1)));
                          }
                          return addMoreNote(entries, shown, size);
@@ -403,7 +405,8 @@ bool Inspector::addIndexed(std::vector<Piece>& entries, v8::Local<v8::Object> ob
             has = object->HasRealIndexedProperty(context, index).FromMaybe(false);
         }
         if (has) {
-            v8::Local<v8::String> key = v8::String::NewFromUtf8(isolate, std::to_string(index).c_str()).ToLocalChecked();
+            v8::Local<v8::String> key =
+                v8::String::NewFromUtf8(isolate, std::to_string(index).c_str()).ToLocalChecked();
             entries.push_back(accessorOr(ownProperty(context, object, key), level));
             ++index;
             continue;
@@ -510,7 +513,7 @@ std::string Inspector::functionBase(v8::Local<v8::Function> function)
             if (!base.IsEmpty() && base->IsFunction()) {
                 const std::string baseName = functionName(context, base.As<v8::Function>());
                 if (!baseName.empty())
-                    text += " extends " + baseName;
+                    text.append(" extends ").append(baseName);
             }
         }
         return text + "]";
@@ -592,10 +595,12 @@ std::string Inspector::bytes(v8::Local<v8::Object> buffer)
     char hex[4];
     for (std::size_t i = 0; i < shown; ++i) {
         std::snprintf(hex, sizeof hex, "%02x", data[i]);
-        out += (i == 0 ? "" : " ") + std::string(hex);
+        out.append(i == 0 ? "" : " ").append(hex);
     }
     if (length > shown)
-        out += " ... " + std::to_string(length - shown) + (length - shown == 1 ? " more byte" : " more bytes");
+        out.append(" ... ")
+            .append(std::to_string(length - shown))
+            .append(length - shown == 1 ? " more byte" : " more bytes");
     return out;
 }
 

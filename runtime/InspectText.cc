@@ -94,7 +94,8 @@ bool isIdentifier(const std::vector<std::uint16_t>& units)
     const auto letter = [](std::uint16_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; };
     if (units.empty() || !letter(units.front()))
         return false;
-    return std::all_of(units.begin(), units.end(), [&](std::uint16_t c) { return letter(c) || (c >= '0' && c <= '9'); });
+    return std::all_of(
+        units.begin(), units.end(), [&](std::uint16_t c) { return letter(c) || (c >= '0' && c <= '9'); });
 }
 
 // Days since 1970-01-01 to a civil date in the proleptic Gregorian calendar
@@ -143,7 +144,7 @@ std::string quoted(v8::Isolate* isolate, v8::Local<v8::String> text, std::size_t
     const std::size_t length = static_cast<std::size_t>(text->Length());
     if (length > units.size()) {
         const std::size_t more = length - units.size();
-        out += "... " + std::to_string(more) + (more == 1 ? " more character" : " more characters");
+        out.append("... ").append(std::to_string(more)).append(more == 1 ? " more character" : " more characters");
     }
     return out;
 }
@@ -159,11 +160,11 @@ std::string symbolText(v8::Isolate* isolate, v8::Local<v8::Symbol> symbol)
 std::string keyText(v8::Isolate* isolate, v8::Local<v8::Name> key, bool hidden)
 {
     if (key->IsSymbol())
-        return "[" + symbolText(isolate, key.As<v8::Symbol>()) + "]";
+        return std::string("[").append(symbolText(isolate, key.As<v8::Symbol>())).append("]");
     v8::Local<v8::String> string = key.As<v8::String>();
     const std::vector<std::uint16_t> units = utf16(isolate, string, static_cast<std::size_t>(string->Length()));
     std::string text = isIdentifier(units) ? utf8(isolate, string) : quoted(isolate, string, units.size());
-    return hidden ? "[" + text + "]" : text;
+    return hidden ? std::string("[").append(text).append("]") : text;
 }
 
 std::string numberText(v8::Local<v8::Context> context, double number)

@@ -20,8 +20,6 @@ constexpr std::size_t kMostColumns = 12;
 
 bool multiLine(const std::string& text) { return text.find('\n') != std::string::npos; }
 
-std::string spaces(std::size_t count) { return std::string(count, ' '); }
-
 // The rows of `items` packed in columns; none when packing does not pay.
 std::vector<std::string> packed(const std::vector<Piece>& items, LayoutWidths widths)
 {
@@ -67,10 +65,15 @@ std::vector<std::string> packed(const std::vector<Piece>& items, LayoutWidths wi
         for (std::size_t i = start; i < std::min(start + columns, count); ++i) {
             const std::size_t padding = columnWidth[i % columns] - width[i];
             const bool last = i + 1 == std::min(start + columns, count);
-            if (right)
-                row += spaces(padding) + items[i].text + (last ? "" : ", ");
-            else
-                row += items[i].text + (last ? "" : "," + spaces(padding + 1));
+            if (right) {
+                row.append(padding, ' ').append(items[i].text);
+                if (!last)
+                    row += ", ";
+            } else {
+                row += items[i].text;
+                if (!last)
+                    row.append(",").append(padding + 1, ' ');
+            }
         }
         rows.push_back(std::move(row));
     }
@@ -95,13 +98,15 @@ Piece layOut(const Block& block, LayoutWidths widths)
         packed(std::vector<Piece>(block.entries.begin(), block.entries.begin() + static_cast<std::ptrdiff_t>(packable)),
                widths);
     if (lines.empty()) {
-        const bool breaks = multiLine(block.prefix) || std::any_of(block.entries.begin(), block.entries.end(),
-                                                                   [](const Piece& entry) { return multiLine(entry.text); });
+        const bool breaks =
+            multiLine(block.prefix) || std::any_of(block.entries.begin(), block.entries.end(), [](const Piece& entry) {
+                return multiLine(entry.text);
+            });
         if (!breaks && result.nesting <= kLevelsOnOneLine) {
             std::string line = head;
             for (std::size_t i = 0; i < block.entries.size(); ++i)
                 line += (i == 0 ? " " : ", ") + block.entries[i].text;
-            line += " " + block.close;
+            line.append(" ").append(block.close);
             if (displayWidth(line) + widths.indent + kOneLineMargin <= widths.breakLength) {
                 result.text = std::move(line);
                 return result;
@@ -114,11 +119,13 @@ Piece layOut(const Block& block, LayoutWidths widths)
             lines.push_back(block.entries[i].text);
     }
 
-    const std::string indent = "\n" + spaces(widths.indent + 2);
     result.text = head;
-    for (std::size_t i = 0; i < lines.size(); ++i)
-        result.text += indent + lines[i] + (i + 1 < lines.size() ? "," : "");
-    result.text += "\n" + spaces(widths.indent) + block.close;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        result.text.append("\n").append(widths.indent + 2, ' ').append(lines[i]);
+        if (i + 1 < lines.size())
+            result.text += ',';
+    }
+    result.text.append("\n").append(widths.indent, ' ').append(block.close);
     return result;
 }
 

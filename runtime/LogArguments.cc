@@ -57,7 +57,8 @@ double leadingNumber(std::string_view text, bool integer)
     double result = kNaN;
     if (!integer && text.starts_with("Infinity")) {
         result = std::numeric_limits<double>::infinity();
-    } else if (!text.empty() && (std::isdigit(static_cast<unsigned char>(text.front())) || (!integer && text.front() == '.'))) {
+    } else if (!text.empty() &&
+               (std::isdigit(static_cast<unsigned char>(text.front())) || (!integer && text.front() == '.'))) {
         const char* end = text.data() + text.size();
         if (integer) {
             result = 0;
@@ -201,9 +202,11 @@ std::vector<v8::Local<v8::Value>> forwardedArguments(v8::Local<v8::Context> cont
             v8::Local<v8::Value>& argument = arguments[format + 1 + taken];
             if (!argument->IsObject() || std::strchr("sdif", specifier) == nullptr)
                 return;
-            const std::string shown = specifier == 's' ? shortForm(context, argument) : numeric(context, argument, specifier);
+            const std::string shown =
+                specifier == 's' ? shortForm(context, argument) : numeric(context, argument, specifier);
             v8::Local<v8::String> text;
-            if (v8::String::NewFromUtf8(isolate, shown.data(), v8::NewStringType::kNormal, static_cast<int>(shown.size()))
+            if (v8::String::NewFromUtf8(
+                    isolate, shown.data(), v8::NewStringType::kNormal, static_cast<int>(shown.size()))
                     .ToLocal(&text))
                 argument = text;
         });

@@ -15,7 +15,8 @@ constexpr int kLongestWalk = 10000;
 
 v8::Local<v8::String> name(v8::Isolate* isolate, std::string_view text)
 {
-    return v8::String::NewFromUtf8(isolate, text.data(), v8::NewStringType::kInternalized, static_cast<int>(text.size()))
+    return v8::String::NewFromUtf8(
+               isolate, text.data(), v8::NewStringType::kInternalized, static_cast<int>(text.size()))
         .FromMaybe(v8::Local<v8::String>());
 }
 

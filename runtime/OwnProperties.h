@@ -62,7 +62,9 @@ std::optional<OwnProperty> ownProperty(v8::Local<v8::Context> context,
 // The value of the own data property `name`; empty for a missing property
 // and for an accessor, whose getter is not run.
 v8::Local<v8::Value> ownDataValue(v8::Local<v8::Context> context, v8::Local<v8::Object> object, std::string_view name);
-v8::Local<v8::Value> ownDataValue(v8::Local<v8::Context> context, v8::Local<v8::Object> object, v8::Local<v8::Name> key);
+v8::Local<v8::Value> ownDataValue(v8::Local<v8::Context> context,
+                                  v8::Local<v8::Object> object,
+                                  v8::Local<v8::Name> key);
 
 // The keys (strings and symbols) of the own properties of `object` (not a
 // proxy) in their property order: the enumerable ones, or all with `hidden`;

@@ -38,7 +38,8 @@ public:
     {
         std::vector<std::pair<std::size_t, std::string>> row;
         std::string valueCell;
-        v8::Local<v8::Object> object = value->IsObject() ? throughProxies(value.As<v8::Object>()) : v8::Local<v8::Object>();
+        v8::Local<v8::Object> object =
+            value->IsObject() ? throughProxies(value.As<v8::Object>()) : v8::Local<v8::Object>();
         // Columns asked for leave out the "Values" one.
         if (!spread) {
             values = values || !only;
@@ -159,7 +160,9 @@ std::optional<std::string> tableText(v8::Local<v8::Context> context, v8::Local<v
         std::optional<OwnProperty> property = ownProperty(context, object, key);
         if (!property || key->IsSymbol())
             continue;
-        rows.add({utf8(isolate, key.As<v8::String>())}, property->value.IsEmpty() ? v8::Undefined(isolate).As<v8::Value>() : property->value, true);
+        rows.add({utf8(isolate, key.As<v8::String>())},
+                 property->value.IsEmpty() ? v8::Undefined(isolate).As<v8::Value>() : property->value,
+                 true);
     }
     return rows.draw({"(index)"});
 }
@@ -183,14 +186,14 @@ std::string drawTable(const std::vector<std::string>& header, const std::vector<
         std::string out = "│";
         for (std::size_t c = 0; c < widths.size(); ++c) {
             const std::string& text = c < cells.size() ? cells[c] : std::string();
-            out += " " + text + std::string(widths[c] - displayWidth(text) - 1, ' ') + "│";
+            out.append(" ").append(text).append(widths[c] - displayWidth(text) - 1, ' ').append("│");
         }
         return out;
     };
 
     std::string out = rule("┌", "┬", "┐") + "\n" + line(header) + "\n" + rule("├", "┼", "┤");
     for (const auto& row : rows)
-        out += "\n" + line(row);
+        out.append("\n").append(line(row));
     return out + "\n" + rule("└", "┴", "┘");
 }
 

@@ -58,7 +58,8 @@ TEST_F(ConsoleTest, LogShowsValuesAsOtherRuntimesDo)
          "[\n  undefined,\n  [Function (anonymous)],\n  [Function: f],\n  [class B],\n  [class C extends Array]\n]"},
         {"async function f() {}, function* g() {}, Object.assign(function h() {}, {a: 1})",
          "[AsyncFunction: f] [GeneratorFunction: g] [Function: h] { a: 1 }"},
-        {"-0, 1n, Symbol('s'), {[Symbol('k')]: 1, 'a-b': 2, c: 3}", "-0 1n Symbol(s) { 'a-b': 2, c: 3, [Symbol(k)]: 1 }"},
+        {"-0, 1n, Symbol('s'), {[Symbol('k')]: 1, 'a-b': 2, c: 3}",
+         "-0 1n Symbol(s) { 'a-b': 2, c: 3, [Symbol(k)]: 1 }"},
         {"new Uint8Array(3), new Uint8Array([1, 255]).buffer",
          "Uint8Array(3) [ 0, 0, 0 ] ArrayBuffer { [Uint8Contents]: <01 ff>, byteLength: 2 }"},
         {"Promise.resolve(1), new Promise(() => {}), Promise.reject(3)",
@@ -94,7 +95,8 @@ TEST_F(ConsoleTest, LogShowsValuesAsOtherRuntimesDo)
         {"'%s %d %j', {toString: boom}, {valueOf: boom}, {toJSON: boom}",
          "{ toString: [Function: boom] } NaN { toJSON: [Function: boom] }"},
         {"'%j %s', (() => { const c = {}; c.c = c; return c })()", "[Circular] %s"},
-        {"Object.defineProperty(new Error('x'), 'stack', {get: boom}), (Error.prepareStackTrace = boom, new TypeError('p'))",
+        {"Object.defineProperty(new Error('x'), 'stack', {get: boom}),"
+         " (Error.prepareStackTrace = boom, new TypeError('p'))",
          "[Error: x] [TypeError: p]"},
         // Descriptors are read by their own members only.
         {"(['get', 'set', 'value'].forEach(key => Object.defineProperty(Object.prototype, key,"
@@ -137,7 +139,8 @@ TEST_F(ConsoleTest, MethodsWriteAtTheirLevels)
         const char* code;
         Written expected;
     } rows[] = {
-        {"console.info('i'); console.debug('d'); console.warn('w'); console.error('e'); console.log('a\\0b', 'é€😀')",
+        {"console.info('i'); console.debug('d'); console.warn('w'); console.error('e');"
+         " console.log('a\\0b', 'é€😀')",
          {{Level::Info, "i"}, {Level::Debug, "d"}, {Level::Warn, "w"}, {Level::Error, "e"},
           {Level::Log, std::string("a\0b", 3) + " é€😀"}}},
         {"console.dir('s'); console.dir({a: {b: {}}}, {depth: 0}); console.table(5)",

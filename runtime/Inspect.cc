@@ -71,6 +71,10 @@ private:
 
     std::string kindName(v8::Local<v8::Object> object, const std::string& fallback, const std::string& size = {});
     std::string abbreviation(v8::Local<v8::Object> object, const std::string& fallback);
+    // "<ref *N>" for an object a cycle leads back to; "" for others.
+    std::string referenceMark(v8::Local<v8::Object> object);
+    // layOut, with the reference mark before the block's prefix.
+    Piece layOutMarked(Block block, v8::Local<v8::Object> object, int level);
     std::string toStringTag(v8::Local<v8::Object> object);
     std::string functionBase(v8::Local<v8::Function> function);
     std::string errorBase(v8::Local<v8::Object> error, int level);
@@ -98,7 +102,12 @@ private:
     v8::Isolate* isolate;
     const InspectOptions& options;
     std::vector<v8::Local<v8::Object>> ancestors;
-    std::vector<std::pair<v8::Local<v8::Object>, int>> references;
+    // The objects cycles lead back to, numbered in the order found.
+    struct Reference {
+        v8::Local<v8::Object> object;
+        int number;
+    };
+    std::vector<Reference> references;
 };
 
 Piece Inspector::value(v8::Local<v8::Value> value, int level)
@@ -131,20 +140,35 @@ Piece Inspector::object(v8::Local<v8::Object> object, int level)
     if (object.IsEmpty())
         return {"<Revoked Proxy>"};
     if (std::find(ancestors.begin(), ancestors.end(), object) != ancestors.end()) {
-        auto found =
-            std::find_if(references.begin(), references.end(), [&](const auto& ref) { return ref.first == object; });
+        auto found = std::find_if(
+            references.begin(), references.end(), [&](const Reference& ref) { return ref.object == object; });
         if (found == references.end())
             found = references.insert(references.end(), {object, static_cast<int>(references.size()) + 1});
-        return {"[Circular *" + std::to_string(found->second) + "]"};
+        return {"[Circular *" + std::to_string(found->number) + "]"};
     }
 
+    // Only what has entries can be led back to, and that is laid out with
+    // its reference mark.
     ancestors.push_back(object);
     Piece piece = describe(object, level);
     ancestors.pop_back();
-    for (const auto& [referenced, number] : references)
-        if (referenced == object)
-            piece.text = "<ref *" + std::to_string(number) + "> " + piece.text;
     return piece;
+}
+
+std::string Inspector::referenceMark(v8::Local<v8::Object> object)
+{
+    for (const Reference& reference : references)
+        if (reference.object == object)
+            return "<ref *" + std::to_string(reference.number) + ">";
+    return {};
+}
+
+Piece Inspector::layOutMarked(Block block, v8::Local<v8::Object> object, int level)
+{
+    // The mark is known once the entries are, and counts in the width.
+    if (std::string mark = referenceMark(object); !mark.empty())
+        block.base = block.base.empty() ? mark : mark + " " + block.base;
+    return layOut(block, widths(level));
 }
 
 Piece Inspector::describe(v8::Local<v8::Object> object, int level)
@@ -338,13 +362,16 @@ Piece Inspector::item(v8::Local<v8::Array> items, std::size_t index, int level)
 
 Piece Inspector::based(std::string base, v8::Local<v8::Object> object, int level, std::vector<v8::Local<v8::Name>> keys)
 {
-    if (keys.empty())
+    // Too deep, a regular expression still shows its source: its properties
+    // go.
+    if (keys.empty() || (tooDeep(level) && object->IsRegExp()))
         return {std::move(base)};
     if (tooDeep(level))
         return {abbreviation(object, object->IsNativeError() ? "Error" : "Object")};
-    Block block{std::move(base)};
+    Block block{""};
+    block.base = std::move(base);
     addProperties(block.entries, object, keys, level);
-    return layOut(block, widths(level));
+    return layOutMarked(std::move(block), object, level);
 }
 
 template <typename Fill>
@@ -352,16 +379,13 @@ Piece Inspector::container(v8::Local<v8::Object> object, int level, Block block,
                            bool skipIndices, Fill fill)
 {
     std::vector<v8::Local<v8::Name>> keys = keysOf(object, skipIndices);
-    if ((hasItems || !keys.empty()) && tooDeep(level)) {
-        const std::string fallback = block.open == "[" ? "Array" : "Object";
-        return {block.prefix.starts_with("[") ? block.prefix.substr(0, block.prefix.find(']') + 1)
-                                             : abbreviation(object, fallback)};
-    }
+    if ((hasItems || !keys.empty()) && tooDeep(level))
+        return {object->IsArgumentsObject() ? "[Arguments]" : abbreviation(object, block.open == "[" ? "Array" : "Object")};
     const bool noted = fill(block.entries);
     const std::size_t items = block.entries.size();
     addProperties(block.entries, object, keys, level);
     block.packable = !pack ? 0 : noted ? items - 1 : block.entries.size();
-    return layOut(block, widths(level));
+    return layOutMarked(std::move(block), object, level);
 }
 
 void Inspector::addProperties(std::vector<Piece>& entries, v8::Local<v8::Object> object,
@@ -483,8 +507,8 @@ std::string Inspector::kindName(v8::Local<v8::Object> object, const std::string&
 
 std::string Inspector::abbreviation(v8::Local<v8::Object> object, const std::string& fallback)
 {
-    const std::string constructor = constructorName(context, object);
-    return constructor.empty() ? "[" + fallback + ": null prototype]" : "[" + constructor + "]";
+    std::string name = kindName(object, fallback);
+    return name.starts_with("[") ? name : "[" + name + "]";
 }
 
 std::string Inspector::functionBase(v8::Local<v8::Function> function)

@@ -206,6 +206,17 @@ std::string isoDate(double time)
     return out + text;
 }
 
+std::size_t utf16Length(std::string_view text)
+{
+    std::size_t length = 0;
+    for (const char byte : text) {
+        const auto unit = static_cast<unsigned char>(byte);
+        // A lead byte starts a code point; four-byte ones need two units.
+        length += (unit & 0xC0) == 0x80 ? 0 : unit >= 0xF0 ? 2 : 1;
+    }
+    return length;
+}
+
 std::size_t displayWidth(std::string_view text)
 {
     std::size_t width = 0;

@@ -40,6 +40,9 @@ std::string numberText(v8::Local<v8::Context> context, double number);
 // 9999); "Invalid Date" for NaN.
 std::string isoDate(double time);
 
+// The length JavaScript gives the UTF-8 `text`: its UTF-16 code units.
+std::size_t utf16Length(std::string_view text);
+
 // The columns `text` takes on a terminal: one per code point, two for wide
 // East Asian characters and emoji, none for combining marks.
 std::size_t displayWidth(std::string_view text);

@@ -85,7 +85,11 @@ std::vector<std::string> packed(const std::vector<Piece>& items, LayoutWidths wi
 Piece layOut(const Block& block, LayoutWidths widths)
 {
     Piece result;
-    const std::string head = block.prefix.empty() ? block.open : block.prefix + " " + block.open;
+    std::string head;
+    for (const std::string* part : {&block.base, &block.prefix})
+        if (!part->empty())
+            head.append(*part).append(" ");
+    head += block.open;
     if (block.entries.empty()) {
         result.text = head + block.close;
         return result;
@@ -99,7 +103,7 @@ Piece layOut(const Block& block, LayoutWidths widths)
                widths);
     if (lines.empty()) {
         const bool breaks =
-            multiLine(block.prefix) || std::any_of(block.entries.begin(), block.entries.end(), [](const Piece& entry) {
+            multiLine(block.base) || std::any_of(block.entries.begin(), block.entries.end(), [](const Piece& entry) {
                 return multiLine(entry.text);
             });
         if (!breaks && result.nesting <= kLevelsOnOneLine) {
@@ -107,7 +111,8 @@ Piece layOut(const Block& block, LayoutWidths widths)
             for (std::size_t i = 0; i < block.entries.size(); ++i)
                 line += (i == 0 ? " " : ", ") + block.entries[i].text;
             line.append(" ").append(block.close);
-            if (displayWidth(line) + widths.indent + kOneLineMargin <= widths.breakLength) {
+            const std::size_t width = utf16Length(line) - (block.base.empty() ? 0 : 1);
+            if (width + widths.indent + kOneLineMargin <= widths.breakLength) {
                 result.text = std::move(line);
                 return result;
             }

@@ -21,14 +21,17 @@ struct Piece {
     bool numeric = false;
 };
 
-// A container to lay out: "prefix open entries close".
+// A container to lay out: "base prefix open entries close".
 struct Block {
     explicit Block(std::string prefix, std::string open = "{", std::string close = "}", std::vector<Piece> entries = {})
         : prefix(std::move(prefix)), open(std::move(open)), close(std::move(close)), entries(std::move(entries))
     {
     }
 
-    std::string prefix;  // "Map(1)", "[Function: f]", an error's stack; may be empty
+    std::string prefix;  // the kind of container: "Map(1)", "B", "[Object: null prototype]"; may be empty
+    // A text of the value's own before it all ("[Function: f]", an error's
+    // stack, "<ref *1>"); may be empty. The blank after it takes no room.
+    std::string base;
     std::string open;
     std::string close;
     std::vector<Piece> entries;

@@ -379,8 +379,11 @@ Piece Inspector::container(v8::Local<v8::Object> object, int level, Block block,
                            bool skipIndices, Fill fill)
 {
     std::vector<v8::Local<v8::Name>> keys = keysOf(object, skipIndices);
-    if ((hasItems || !keys.empty()) && tooDeep(level))
-        return {object->IsArgumentsObject() ? "[Arguments]" : abbreviation(object, block.open == "[" ? "Array" : "Object")};
+    if ((hasItems || !keys.empty()) && tooDeep(level)) {
+        if (object->IsArgumentsObject())
+            return {"[Arguments]"};
+        return {abbreviation(object, block.open == "[" ? "Array" : "Object")};
+    }
     const bool noted = fill(block.entries);
     const std::size_t items = block.entries.size();
     addProperties(block.entries, object, keys, level);

@@ -217,7 +217,7 @@ void Console::dir(const Arguments& info)
         v8::Local<v8::Value> depth = given.IsEmpty() ? v8::Local<v8::Value>() : ownDataValue(context, given, "depth");
         if (!depth.IsEmpty() && depth->IsNull())
             options.depth = INT_MAX;
-        else if (!depth.IsEmpty() && depth->IsNumber())
+        else if (!depth.IsEmpty() && depth->IsNumber() && !std::isnan(depth.As<v8::Number>()->Value()))
             options.depth = static_cast<int>(std::clamp(depth.As<v8::Number>()->Value(), 0.0, double{INT_MAX}));
     }
     write(ConsoleLevel::Log, inspectValue(context, info[0], options));

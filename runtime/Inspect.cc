@@ -222,8 +222,11 @@ Piece Inspector::list(v8::Local<v8::Object> object, int level)
         block.prefix = name.starts_with("Array(") ? "" : name;
     } else {
         v8::Local<v8::Value> declared = ownDataValue(context, object, "length");
-        if (!declared.IsEmpty() && declared->IsNumber())
-            length = static_cast<std::uint32_t>(std::clamp(declared.As<v8::Number>()->Value(), 0.0, 4294967295.0));
+        // A script may set it to anything; NaN counts as nothing.
+        const double declaredLength =
+            !declared.IsEmpty() && declared->IsNumber() ? declared.As<v8::Number>()->Value() : 0;
+        if (declaredLength > 0)
+            length = static_cast<std::uint32_t>(std::min(declaredLength, 4294967295.0));
     }
     return container(object, level, block, length > 0, true, true,
                      [&](std::vector<Piece>& entries) { return addIndexed(entries, object, length, level); });

@@ -166,25 +166,27 @@ Console::~Console()
 template <void (Console::*method)(const Console::Arguments&), std::size_t format>
 void Console::call(const Arguments& info)
 {
+    // Nothing thrown in C++ may unwind through V8's frames: a message that
+    // cannot be made or written is lost, and that is all.
     v8::Local<v8::Object> data = info.Data().As<v8::Object>();
-    if (auto* console = static_cast<Console*>(data->GetAlignedPointerFromInternalField(kConsoleField))) {
-        // Nothing thrown in C++ may unwind through V8's frames: a message
-        // that cannot be made or written is lost, and that is all.
-        try {
+    try {
+        if (auto* console = static_cast<Console*>(data->GetAlignedPointerFromInternalField(kConsoleField)))
             (console->*method)(info);
-        } catch (...) {
-        }
+    } catch (...) {
     }
     v8::Local<v8::Value> original = data->GetInternalField(kOriginalField);
     if (!original->IsFunction())
         return;
-    v8::Local<v8::Context> context = info.GetIsolate()->GetCurrentContext();
-    std::vector<v8::Local<v8::Value>> arguments = argumentsFrom(info, 0);
-    if constexpr (format != kNoFormat)
-        arguments = forwardedArguments(context, std::move(arguments), format);
-    v8::MaybeLocal<v8::Value> ignored = original.As<v8::Function>()->Call(
-        context, info.This(), static_cast<int>(arguments.size()), arguments.data());
-    (void)ignored;
+    try {
+        v8::Local<v8::Context> context = info.GetIsolate()->GetCurrentContext();
+        std::vector<v8::Local<v8::Value>> arguments = argumentsFrom(info, 0);
+        if constexpr (format != kNoFormat)
+            arguments = forwardedArguments(context, std::move(arguments), format);
+        v8::MaybeLocal<v8::Value> ignored = original.As<v8::Function>()->Call(
+            context, info.This(), static_cast<int>(arguments.size()), arguments.data());
+        (void)ignored;
+    } catch (...) {
+    }
 }
 
 void Console::write(ConsoleLevel level, std::string text)

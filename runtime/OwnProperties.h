@@ -32,8 +32,6 @@ public:
     Contained& operator=(const Contained&) = delete;
 
     bool threw() const { return tryCatch.HasCaught(); }
-    bool terminated() const { return tryCatch.HasTerminated(); }
-    v8::Local<v8::Value> exception() const { return tryCatch.Exception(); }
 
 private:
     v8::TryCatch tryCatch;

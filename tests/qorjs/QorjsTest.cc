@@ -220,7 +220,7 @@ TEST(Qorjs, TheReplPrintsEachValueContinuesUnfinishedInputAndKeepsItsHistory)
             "", 0, true},
         // Up recalls the last session's line; Ctrl-D leaves, also typed while an input still runs.
         {{}, "[1, 2].join('+')\r\n\x04\n", HasSubstr("'1+2'\r\n> "), "", 0, true},
-        {{}, "\x1b[A\r\n" + busy + "\x04\n", HasSubstr("1+2\r\n"), "", 0, true},
+        {{}, "\x1b[A\r\n" + busy + "\x04\n", HasSubstr("'1+2'\r\n"), "", 0, true},
     });
     EXPECT_EQ(fs::status(dir.root / ".qorjs_history").permissions() & fs::perms::all,
         fs::perms::owner_read | fs::perms::owner_write);

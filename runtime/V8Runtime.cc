@@ -164,6 +164,7 @@ V8Runtime::~V8Runtime()
         state->shared->open = false;
         state->shared->limits = nullptr;
         unrun.swap(state->shared->tasks);
+        state->shared->queued.store(0, std::memory_order_relaxed);
     }
     state->shared->wake.notify_all();
     unrun.clear();
@@ -368,6 +369,7 @@ bool V8Runtime::Remote::post(std::function<void(V8Runtime&)> task) const
         if (!shared->open)
             return false;
         shared->tasks.push_back(std::move(task));
+        shared->queued.store(shared->tasks.size(), std::memory_order_relaxed);
     }
     shared->wake.notify_all();
     return true;

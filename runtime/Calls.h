@@ -1,6 +1,7 @@
 #pragma once
 
-// A call of a function handle as one step under the isolate's limits.
+// A call of a function handle, or of the function at a dotted path, as one
+// step under the isolate's limits.
 
 #include <qor/javascript/Error.h>
 
@@ -9,6 +10,7 @@
 #include <v8-local-handle.h>
 
 #include <expected>
+#include <string_view>
 #include <vector>
 
 namespace qor::format::engine::javascript {
@@ -24,5 +26,18 @@ std::expected<v8::Local<v8::Value>, Error> callUnderLimits(v8::Isolate* isolate,
                                                            v8::Local<v8::Value> receiver,
                                                            const std::vector<v8::Local<v8::Value>>& arguments,
                                                            bool* stopped = nullptr);
+
+// As callUnderLimits with `this` undefined, for the function at the dotted
+// `path` below the context's global object, found as V8Engine::getFunction
+// finds it within the same step (the path's getters are script too).
+// `found` tells whether the lookup found a function; when it did not, the
+// record is what the lookup threw, the stop, or a Runtime Error
+// "TypeError: <path> is not a function".
+std::expected<v8::Local<v8::Value>, Error> callPathUnderLimits(v8::Isolate* isolate,
+                                                               v8::Local<v8::Context> context,
+                                                               std::string_view path,
+                                                               const std::vector<v8::Local<v8::Value>>& arguments,
+                                                               bool* found,
+                                                               bool* stopped = nullptr);
 
 }  // namespace qor::format::engine::javascript

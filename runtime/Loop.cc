@@ -232,13 +232,16 @@ std::expected<void, Error> Loop::runJobs()
 
 std::optional<std::expected<void, Error>> Loop::runPostedTask(std::size_t* budget)
 {
+    if (shared->queued.load(std::memory_order_relaxed) == 0 || (budget != nullptr && *budget == 0))
+        return std::nullopt;
     std::function<void(V8Runtime&)> task;
     {
         std::lock_guard<std::mutex> lock(shared->mutex);
-        if (shared->tasks.empty() || (budget != nullptr && *budget == 0))
+        if (shared->tasks.empty())
             return std::nullopt;
         task = std::move(shared->tasks.front());
         shared->tasks.pop_front();
+        shared->queued.store(shared->tasks.size(), std::memory_order_relaxed);
     }
     if (budget != nullptr)
         --*budget;
@@ -327,11 +330,7 @@ std::expected<void, Error> Loop::run(Until until, v8::Local<v8::Promise> promise
 
     // Ready: what was due at the start, and the tasks queued by then.
     const Clock::time_point start = Clock::now();
-    std::size_t taskBudget = 0;
-    {
-        std::lock_guard<std::mutex> lock(shared->mutex);
-        taskBudget = shared->tasks.size();
-    }
+    std::size_t taskBudget = shared->queued.load(std::memory_order_relaxed);
     for (;;) {
         v8::HandleScope scope(isolate);
         if (auto jobs = runJobs(); !jobs)

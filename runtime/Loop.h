@@ -8,6 +8,7 @@
 
 #include <v8-persistent-handle.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -29,6 +30,11 @@ struct V8Runtime::Shared {
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<std::function<void(V8Runtime&)>> tasks;
+    // The size of `tasks`, written under `mutex`, so that the loop's turns
+    // can see that none is queued without taking the mutex. A task posted
+    // meanwhile is seen by the next turn, or by wait(), which looks under
+    // the mutex.
+    std::atomic<std::size_t> queued{0};
     std::size_t keepAlives = 0;
     bool open = true;
     V8Limits* limits = nullptr;

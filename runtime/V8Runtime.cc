@@ -164,6 +164,7 @@ V8Runtime::~V8Runtime()
         state->shared->open = false;
         state->shared->limits = nullptr;
         unrun.swap(state->shared->tasks);
+        state->shared->queued.store(0, std::memory_order_relaxed);
     }
     state->shared->wake.notify_all();
     unrun.clear();
@@ -257,28 +258,24 @@ std::expected<v8::Local<v8::Value>, Error> V8Runtime::call(v8::Local<v8::Functio
 std::expected<v8::Local<v8::Value>, Error> V8Runtime::call(std::string_view path,
                                                            const std::vector<v8::Local<v8::Value>>& arguments)
 {
-    v8::Isolate* isolate = state->isolate;
-    v8::Isolate::Scope isolateScope(isolate);
+    v8::Isolate::Scope isolateScope(state->isolate);
     v8::Local<v8::Context> here = context();
     v8::Context::Scope contextScope(here);
-    v8::Local<v8::Function> function;
-    {
-        // The path's getters are script too.
+    bool found = false;
+    bool stopped = false;
+    std::expected<v8::Local<v8::Value>, Error> result = [&] {
         Loop::Step step(*state->loop);
-        LimitedRun run(isolate);
-        v8::TryCatch tryCatch(isolate);
-        function = V8Engine::getFunction(here->Global(), here, path);
-        if (auto stop = run.end(tryCatch.HasTerminated())) {
-            state->loop->dropTimers();
-            return std::unexpected(recordOfStop(*stop));
-        }
-        if (tryCatch.HasCaught())
-            return std::unexpected(recordOf(Error::Type::Runtime, isolate, tryCatch));
-    }
-    if (function.IsEmpty())
-        return std::unexpected(V8Error::get(Error::Type::Runtime, nullptr, "TypeError: " + std::string(path) +
-                                                                               " is not a function"));
-    return call(function, arguments);
+        return callPathUnderLimits(state->isolate, here, path, arguments, &found, &stopped);
+    }();
+    if (stopped)
+        state->loop->dropTimers();
+    // A path that leads to no function called nothing: its failure comes back
+    // without a turn of promise jobs.
+    if (!found)
+        return result;
+    if (auto jobs = state->afterStep(); !jobs)
+        return std::unexpected(std::move(jobs.error()));
+    return result;
 }
 
 std::expected<v8::Local<v8::Value>, Error> V8Runtime::await(v8::Local<v8::Value> value)
@@ -372,6 +369,7 @@ bool V8Runtime::Remote::post(std::function<void(V8Runtime&)> task) const
         if (!shared->open)
             return false;
         shared->tasks.push_back(std::move(task));
+        shared->queued.store(shared->tasks.size(), std::memory_order_relaxed);
     }
     shared->wake.notify_all();
     return true;

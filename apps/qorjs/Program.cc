@@ -21,8 +21,11 @@ namespace {
 void print(const v8::FunctionCallbackInfo<v8::Value>& info)
 {
     std::string line;
-    for (int i = 0; i < info.Length(); ++i)
-        line += (i > 0 ? " " : "") + stringForm(info.GetIsolate(), info[i]);
+    for (int i = 0; i < info.Length(); ++i) {
+        if (i > 0)
+            line += ' ';
+        line += stringForm(info.GetIsolate(), info[i]);
+    }
     std::cout << line << std::endl;
 }
 

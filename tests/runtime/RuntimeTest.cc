@@ -1,7 +1,8 @@
 // The runtime as a host uses it: modules served from memory and their
 // failures, a module cycle that threw after an await and its neighbours,
 // tasks posted from other threads and keep-alives, unhandled rejections,
-// awaiting from C++, and the limits ending a timer callback and a posted task.
+// awaiting from C++, the failures of a call by path, and the limits ending a
+// timer callback and a posted task.
 #include <qor/javascript/QorJavaScript.h>
 
 #include <gmock/gmock.h>
@@ -218,6 +219,40 @@ TEST(Runtime, AwaitingAPromiseFromCxxRunsTheLoopUntilItSettles)
     ASSERT_FALSE(never);
     EXPECT_EQ(never.error().type, js::Error::Type::Other);
     EXPECT_EQ(host.runtime.call("api.none").error().message, "TypeError: api.none is not a function");
+}
+
+// A call by path: what a getter on the path throws is the call's failure, as
+// what the function throws is; the promise jobs run after a function that
+// threw; a stop on the path or in the function ends the program's timers.
+TEST(Runtime, ACallByPathFailsWithWhatItsPathOrItsFunctionThrewOrAStop)
+{
+    const std::string time = "The script ran longer than its time limit of 200 ms";
+    js::V8Runtime::Settings settings;
+    settings.limits.timeLimit = 200ms;
+    Host host(std::move(settings));
+    js::V8Runtime::Scope scope(host.runtime);
+    host.run("var jobs = 0; var api = {"
+             "  get broken() { throw new RangeError('no getter') },"
+             "  fail() { Promise.resolve().then(() => jobs++); throw new TypeError('no') },"
+             "  get slow() { for (;;) {} },"
+             "  spin() { for (;;) {} } }");
+
+    auto broken = host.runtime.call("api.broken.f");
+    ASSERT_FALSE(broken);
+    EXPECT_EQ(broken.error().message, "RangeError: no getter");
+    auto failed = host.runtime.call("api.fail");
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().message, "TypeError: no");
+    EXPECT_EQ(host.run("jobs"), "1");
+
+    for (const char* path : {"api.slow", "api.spin"}) {
+        host.run("setTimeout(() => {}, 60000)");
+        auto stopped = host.runtime.call(path);
+        ASSERT_FALSE(stopped) << path;
+        EXPECT_EQ(stopped.error().message, time) << path;
+        EXPECT_EQ(host.runtime.nextTimerDue(), std::nullopt) << path;
+    }
+    EXPECT_EQ(host.run("'still here'"), "'still here'");
 }
 
 // Each step is watched on its own; a stopped step ends the program's timers,

@@ -218,12 +218,11 @@ std::expected<void, Error> Loop::runJobs()
     // two take turns until neither has anything left. V8's tasks can run
     // script (a FinalizationRegistry's callbacks): they are steps too.
     v8::Platform* platform = V8Engine::get().getPlatform();
-    bool pumped = true;
-    while (pumped) {
-        if (auto done = V8Engine::performMicrotaskCheckpoint(isolate); !done)
-            return std::unexpected(stopped(std::move(done.error())));
+    for (bool pumped = true; pumped;) {
+        // One run of the limits for both: the checkpoint's own is nested in
+        // it, and a stop in either ends both.
         LimitedRun run(isolate);
-        pumped = v8::platform::PumpMessageLoop(platform, isolate);
+        pumped = V8Engine::performMicrotaskCheckpoint(isolate) && v8::platform::PumpMessageLoop(platform, isolate);
         if (auto stop = run.end())
             return std::unexpected(stopped(recordOfStop(*stop)));
     }

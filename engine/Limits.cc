@@ -259,13 +259,18 @@ std::optional<std::string> LimitedRun::leave(bool terminated)
     if (last && state->heapCheckDue.load(std::memory_order_relaxed))
         state->checkHeap(false, state->heapCheckOverdue.load(std::memory_order_relaxed));
     if (last) {
+        // The tick and terminate() hold the mutex from seeing an operation
+        // run until they have asked V8 to stop it. Ended under it, this one
+        // has every stop meant for it in by now, cancelled below, and none
+        // comes after: a tick preempted in between would otherwise stop the
+        // next operation with this one's reason.
+        std::lock_guard<std::mutex> lock(state->mutex);
         state->activity.store(state->activity.load(std::memory_order_relaxed) + 1, std::memory_order_release);
         if (state->allocator != nullptr && state->allocator->refusals.load(std::memory_order_relaxed) != 0)
             state->allocator->refusals.store(0, std::memory_order_relaxed);
     }
     int why = state->reason.load();
-    // A stop from another thread that came as the previous operation ended:
-    // its reason went with that one, its termination came to this one.
+    // A termination without a reason: the host's own, through V8.
     if (why == 0 && last && (terminated || state->isolate->IsExecutionTerminating()))
         why = static_cast<int>(StopReason::Host);
     if (why == 0)

@@ -29,7 +29,8 @@ struct V8Limits::State {
     std::weak_ptr<State> selfWeak;
 
     // The isolate, cleared when the V8Limits goes; other threads (the tick
-    // task, terminate) use it only under `mutex`.
+    // task, terminate) use it only under `mutex`, which the end of an
+    // outermost operation takes too (see LimitedRun::leave).
     std::mutex mutex;
     v8::Isolate* isolate = nullptr;
 
@@ -92,8 +93,9 @@ inline V8Limits::State* limitsOf(v8::Isolate* isolate)
 
 // One library operation under the isolate's limits, if it has any: opened
 // before the operation runs JavaScript, finished with end() before it
-// returns. Costs a few loads and stores when there are limits, one load when
-// there are none.
+// returns. Costs a few loads and stores and, at the end of the outermost one,
+// a lock of the tick's mutex when there are limits; one load when there are
+// none.
 class LimitedRun {
 public:
     explicit LimitedRun(v8::Isolate* isolate) : state(limitsOf(isolate))

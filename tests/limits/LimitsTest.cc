@@ -3,6 +3,7 @@
 // bound, and the isolate answers the next script as before, again and again
 // without growing; scripts within their limits, and later scripts, are never
 // stopped.
+#include "engine/Limits.h"
 #include "support/TestSupport.h"
 
 #include <v8-function.h>
@@ -65,6 +66,29 @@ TEST_F(EngineTest, TheHostStopsTheRunningScriptAndNoLaterOne)
     EXPECT_GT(results[kHost], 0);
     EXPECT_EQ(results[kHost] + results["499500"], 2000);
     EXPECT_EQ(outcome("6 * 7"), "42");
+}
+
+// A stop asked for just as a script ends, by a thread that saw it run (the
+// tick, preempted in between), is that script's and never the next one's.
+TEST_F(EngineTest, AStopAskedForAsTheScriptEndsIsItsOwn)
+{
+    setLimits({});
+    static std::atomic<int> phase{0};  // 1: the watcher saw the script run; 2: it asked for the stop
+    context()->Global()->Set(context(), js::V8Helper::v8_string("phase", isolate),
+                             v8::Function::New(context(), [](const v8::FunctionCallbackInfo<v8::Value>& info) {
+                                 info.GetReturnValue().Set(phase.load());
+                             }).ToLocalChecked()).Check();
+    std::jthread watcher([state = js::limitsOf(isolate)] {
+        while ((state->activity.load() & 1) == 0)
+            std::this_thread::yield();
+        std::lock_guard<std::mutex> lock(state->mutex);  // as the tick holds it once it has seen a script run
+        phase = 1;
+        std::this_thread::sleep_for(100ms);  // preempted: the script ends meanwhile
+        state->requestStop(js::StopReason::Host);
+        phase = 2;
+    });
+    EXPECT_EQ(outcome("while (phase() < 1) {} 'ended'"), kHost);
+    EXPECT_EQ(outcome("while (phase() < 2) {} 42"), "42");
 }
 
 // Each kind of operation is watched, and a nested one (a native function

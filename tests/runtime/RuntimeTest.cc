@@ -1,13 +1,14 @@
 // The runtime as a host uses it: modules served from memory and their
 // failures, a module cycle that threw after an await and its neighbours,
 // tasks posted from other threads and keep-alives, unhandled rejections,
-// awaiting from C++, the failures of a call by path, and the limits ending a
-// timer callback and a posted task.
-#include <qor/javascript/QorJavaScript.h>
+// awaiting from C++, the failures of a call by path, and the limits: a timer
+// callback, a posted task, runaways.
+#include "support/TestSupport.h"
 
 #include <gmock/gmock.h>
 
 #include <map>
+#include <set>
 #include <thread>
 
 namespace {
@@ -289,6 +290,57 @@ TEST(Runtime, TheLimitsEndATimerCallbackAndAPostedTaskAndTheRuntimeGoesOn)
     EXPECT_EQ(stopped.error().message, "The script was stopped by the host");
     EXPECT_EQ(host.run("'still here'"), "'still here'");
     EXPECT_THAT(host.lines, IsEmpty());
+}
+
+// Every field of a record: a wrong answer may come once in thousands.
+std::string wholeRecord(const js::Error& e)
+{
+    auto n = [](std::optional<std::int64_t> v) { return v ? std::to_string(*v) : "-"; };
+    auto s = [](const std::optional<std::string>& v) { return v ? "[" + *v + "]" : "-"; };
+    return "type " + std::to_string(static_cast<int>(e.type)) + " [" + e.message + "] detail " + s(e.detail) +
+           " line " + n(e.lineNumber) + " columns " + n(e.startColumn) + ".." + n(e.endColumn) + " source " +
+           s(e.sourceLine) + " stack " + s(e.stackTrace);
+}
+
+// Runaways through one runtime, each ending with a limit's record (a heap
+// runaway may meet the time limit first), each followed by a normal script
+// with its own answer: one of each kind, or QORJS_SOAK_RUNTIME (scripts/soak).
+TEST(Runtime, RunawaysAndNormalScriptsInTurn)
+{
+    const char* fromEnvironment = std::getenv("QORJS_SOAK_RUNTIME");
+    const long count = fromEnvironment && *fromEnvironment ? std::stol(fromEnvironment) : 7;
+    const std::set<std::string> limits = {"The script ran longer than its time limit of 100 ms",
+        "The script was stopped: the JavaScript heap reached its limit of 64 MB",
+        "RangeError: Array buffer allocation failed"};
+    const char* const kinds[] = {"{ for (;;) {} }", "{ for (;;) { try { for (;;) {} } catch {} } }",
+        "{ const a = []; for (;;) a.push(new Array(1e4).fill(1.5)); }", "{ new Array(3e7).fill(1.5).length }",
+        "{ let s = 'x'; const k = []; for (;;) { s = [s, s].join(''); k.push(s); } }",
+        "{ const k = []; for (;;) k.push(new ArrayBuffer(1 << 20)); }",
+        "{ const k = []; for (;;) { try { k.push(new Uint8Array(1 << 20)); } catch (e) { k.push([e]); } } }"};
+    js::V8Runtime::Settings settings;
+    settings.limits = {std::size_t{64} << 20, 100ms};
+    js::V8Runtime runtime(std::move(settings));
+    js::V8Runtime::Scope scope(runtime);
+    runtime.isolate()->LowMemoryNotification();
+    const long before = qorjs::test::residentKiB();
+    long wrong = 0;
+    const auto began = std::chrono::steady_clock::now();
+    for (long i = 0; i < count; ++i) {
+        v8::HandleScope round(runtime.isolate());
+        auto stopped = runtime.runScript({kinds[i % std::ssize(kinds)], "/test/runaway.js"});
+        auto normal = runtime.runScript({"[1, 2, 3].map(x => x * " + std::to_string(i) + ").reduce((a, b) => a + b)",
+                                         "/test/normal.js"});
+        if ((stopped || stopped.error().type != js::Error::Type::Runtime || !limits.contains(stopped.error().message) ||
+             !normal || runtime.inspect(*normal) != std::to_string(6 * i)) && ++wrong <= 20)
+            ADD_FAILURE() << "round " << i << ", " << kinds[i % std::ssize(kinds)] << ": "
+                          << (stopped ? "no stop" : wholeRecord(stopped.error())) << "; then "
+                          << (normal ? runtime.inspect(*normal) : wholeRecord(normal.error()));
+    }
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
+    runtime.isolate()->LowMemoryNotification();
+    std::cout << "soak: " << count << " rounds of a runaway and a normal script, " << wrong << " wrong answers, "
+              << took.count() << " s, resident memory " << before << " -> " << qorjs::test::residentKiB() << " KiB\n";
+    EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace

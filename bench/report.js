@@ -273,7 +273,7 @@ function historySection() {
 
 // ---- the document ------------------------------------------------------------------------
 
-const machineRows = ['date', 'commit', 'cpu', 'cores', 'memory', 'kernel', 'compiler', 'build', 'qorjs', 'node', 'boost', 'benchmark', 'rounds', 'load before', 'load after']
+const machineRows = ['date', 'commit', 'cpu', 'cores', 'memory', 'kernel', 'compiler', 'build', 'qorjs', 'node', 'boost', 'benchmark', 'rounds', 'load before', 'load after', 'node crashes']
     .filter((key) => environment[key] !== undefined)
     .map((key) => [key, environment[key].replaceAll('|', '\\|')]);
 const echoCells = (results) => (results.length ? [

@@ -57,9 +57,9 @@ v8::MaybeLocal<v8::Promise> ModuleLoader::importDynamically(v8::Local<v8::Contex
     v8::Local<v8::Value> request[kRequestLength];
     request[kResolver] = resolver;
     request[kSpecifier] = specifier;
-    request[kReferrer] = resourceName.IsEmpty() || !resourceName->IsString() ? v8::String::Empty(isolate).As<v8::Value>()
-                                                                               : resourceName;
-    request[kType] = type ? V8Helper::v8_string(*type, isolate).As<v8::Value>() : v8::Undefined(isolate).As<v8::Value>();
+    const bool named = !resourceName.IsEmpty() && resourceName->IsString();
+    request[kReferrer] = named ? resourceName : v8::String::Empty(isolate).As<v8::Value>();
+    request[kType] = type ? V8Helper::v8_string(*type, isolate).As<v8::Value>() : v8::Undefined(isolate);
     v8::Local<v8::Function> job;
     if (!v8::Function::New(context, &ModuleLoader::continueImport, v8::Array::New(isolate, request, kRequestLength))
              .ToLocal(&job))
@@ -113,7 +113,8 @@ void ModuleLoader::finishImport(v8::Local<v8::Context> context,
         if (!tryCatch.HasTerminated()) {
             v8::Local<v8::Value> exception = tryCatch.Exception();
             tryCatch.Reset();
-            prefixMessage(context, exception, "cannot import '" + specifier + "' from " + displayName(referrerUrl) + ": ");
+            const std::string prefix = "cannot import '" + specifier + "' from " + displayName(referrerUrl) + ": ";
+            prefixMessage(context, exception, prefix);
             settle(context, resolver, exception, false);
         }
         return;

@@ -154,7 +154,8 @@ v8::MaybeLocal<v8::Module> ModuleLoader::compile(v8::Local<v8::Context> context,
         if (type == Type::JavaScript && !linkingStatically && !message.IsEmpty())
             where = " at " + url + ':' + std::to_string(message->GetLineNumber(context).FromMaybe(0)) + ':' +
                     std::to_string(message->GetStartColumn(context).FromMaybe(0) + 1);
-        const std::string what = type == Type::Json ? displayName(url) + " is not valid JSON: " : "it does not compile: ";
+        const std::string what =
+            type == Type::Json ? displayName(url) + " is not valid JSON: " : std::string("it does not compile: ");
         prefixMessage(context, tryCatch.Exception(), failurePrefix + what, where);
     }
     tryCatch.ReThrow();
@@ -170,12 +171,13 @@ v8::MaybeLocal<v8::Value> ModuleLoader::evaluateJson(v8::Local<v8::Context> cont
         throwError(isolate, "a JSON module the runtime did not load");
         return {};
     }
-    if (module->SetSyntheticModuleExport(isolate, V8Helper::v8_string("default", isolate), record->jsonValue.Get(isolate))
-            .IsNothing())
+    v8::Local<v8::String> name = V8Helper::v8_string("default", isolate);
+    if (module->SetSyntheticModuleExport(isolate, name, record->jsonValue.Get(isolate)).IsNothing())
         return {};
     // V8 expects the evaluation of a synthetic module to hand back a settled promise.
     v8::Local<v8::Promise::Resolver> done;
-    if (!v8::Promise::Resolver::New(context).ToLocal(&done) || done->Resolve(context, v8::Undefined(isolate)).IsNothing())
+    if (!v8::Promise::Resolver::New(context).ToLocal(&done) ||
+        done->Resolve(context, v8::Undefined(isolate)).IsNothing())
         return {};
     return done->GetPromise();
 }

@@ -59,7 +59,9 @@ v8::MaybeLocal<v8::Promise> ModuleLoader::importDynamically(v8::Local<v8::Contex
     request[kSpecifier] = specifier;
     const bool named = !resourceName.IsEmpty() && resourceName->IsString();
     request[kReferrer] = named ? resourceName : v8::String::Empty(isolate).As<v8::Value>();
-    request[kType] = type ? V8Helper::v8_string(*type, isolate).As<v8::Value>() : v8::Undefined(isolate).As<v8::Value>();
+    request[kType] = v8::Undefined(isolate);
+    if (type)
+        request[kType] = V8Helper::v8_string(*type, isolate);
     v8::Local<v8::Function> job;
     if (!v8::Function::New(context, &ModuleLoader::continueImport, v8::Array::New(isolate, request, kRequestLength))
              .ToLocal(&job))

@@ -322,13 +322,16 @@ The rows named \`V8Runtime…\` compare the runtime with the same steps
 written by hand with the library's static operations, in an isolate made by
 hand as the runtime makes its own (counting allocator, failure handlers,
 \`V8Limits\`, one context, the timer and console functions made with
-\`v8::Function::New\`): \`runScript\` against \`runJavaScriptSource\` then
-\`performMicrotaskCheckpoint\`; \`call\` by path against
-\`callJsFunctionGetError\` then the checkpoint; a \`setTimeout(f, 0)\` callback
-fired by \`runReady\` (which sets the next timer) against a hand-written loop
-of a multimap of deadlines and a \`v8::Global\` per timer; and making and
-destroying a runtime with timers and a console against making and disposing
-of that isolate.
+\`v8::Function::New\`). "The promise jobs" are, in both halves,
+\`performMicrotaskCheckpoint\` and V8's own tasks (\`PumpMessageLoop\`):
+\`runScript\` against \`runJavaScriptSource\` then the promise jobs; \`call\` by
+path against \`callJsFunctionGetError\` then the promise jobs; a
+\`setTimeout(f, 0)\` callback fired by \`runReady\` (which sets the next timer)
+against a hand-written loop of a multimap of deadlines and a \`v8::Global\` per
+timer, which calls the callback under the limits the one way the static
+operations can, \`callJsFunction\` on a holder object, between the promise
+jobs; and making and destroying a runtime with timers and a console against
+making and disposing of that isolate.
 
 The rows named \`limits set: …\` measure the cost of \`V8Limits\`: there the
 Library column is the library call with limits set on the isolate (never

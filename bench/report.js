@@ -291,8 +291,8 @@ ratio below divides figures of that same run.${environment.quick === '1' ? '\n\n
 
 ${table(['', ''], machineRows)}
 
-The machine is shared: other builds and tests ran beside this run (load
-average above, on two cores), so single figures move from run to run; the
+The machine is shared with other work, which the load averages above (on two
+cores) show for this run; single figures move from run to run, so the
 ratios, each taken between figures measured side by side, are what to
 compare. The 1 MB conversions are bimodal in both halves alike: a repetition
 whose 1 MB buffers come from pages that the C library has just handed back

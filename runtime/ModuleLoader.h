@@ -48,6 +48,9 @@ public:
     // limit or the host stopped it, with what V8Engine::evaluateModule left.
     v8::MaybeLocal<v8::Promise> evaluate(v8::Local<v8::Context> context, v8::Local<v8::Module> module);
 
+    // Whether the JavaScript module at `url` is loaded already.
+    bool knows(const std::string& url) const { return records.contains({Type::JavaScript, url}); }
+
     // How the runtime names a module in messages: its path, for a file.
     static std::string displayName(const std::string& url);
 

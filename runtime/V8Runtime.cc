@@ -17,16 +17,6 @@
 
 namespace qor::format::engine::javascript {
 
-namespace {
-
-// Builds records with the failing script's URL, for the classic scripts.
-Error runtimeRecord(Error::Type type, v8::Isolate* isolate, const v8::TryCatch& tryCatch)
-{
-    return recordOf(type, isolate, tryCatch);
-}
-
-}  // namespace
-
 // ---- State ------------------------------------------------------------------------
 
 // Torn down in reverse, inside the isolate, before the isolate goes; parts
@@ -203,7 +193,7 @@ std::expected<v8::Local<v8::Value>, Error> V8Runtime::runScript(const Source& so
         // told apart from a script that threw the same words.
         Loop::Step step(*state->loop);
         LimitedRun run(state->isolate);
-        result = runClassicScript(state->isolate, source, runtimeRecord);
+        result = runClassicScript(state->isolate, source, recordOf);
         if (auto stop = run.end()) {
             state->loop->dropTimers();
             return std::unexpected(recordOfStop(*stop));
@@ -224,6 +214,8 @@ std::expected<v8::Local<v8::Object>, Error> V8Runtime::runModuleFile(const std::
     std::error_code error;
     std::filesystem::path canonical = std::filesystem::weakly_canonical(std::filesystem::absolute(file, error), error);
     const std::string url = fileUrlFromPath((error || canonical.empty() ? file : canonical).string());
+    if (state->loader->knows(url))
+        return state->runModule(url, nullptr);
     auto text = fileModules().load(url);
     if (!text)
         return std::unexpected(recordOfText("cannot load " + file.string() + ": " + text.error()));

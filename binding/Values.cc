@@ -87,7 +87,17 @@ std::string inside(std::string_view place, std::string text)
 {
     if (text.empty())
         return text;
-    return std::string(place) + ": " + text;
+    // Places join into one path ("a[2].b: expected ..."); a path that has
+    // grown long keeps its innermost end.
+    constexpr std::size_t kLongestPath = 200;
+    if (text.starts_with("..."))
+        return text;
+    const std::size_t pathEnd = text.find(": expected");
+    if (pathEnd != std::string::npos && pathEnd > kLongestPath)
+        return "..." + text;
+    if (text.starts_with("expected "))
+        return std::string(place) + ": " + text;
+    return std::string(place) + (text.starts_with("[") ? "" : ".") + text;
 }
 
 std::string utf8(v8::Isolate* isolate, v8::Local<v8::String> text)

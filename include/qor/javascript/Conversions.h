@@ -82,8 +82,8 @@ QORJS_API v8::Local<v8::Value> unsignedValue(v8::Isolate* isolate, std::uint64_t
 QORJS_API std::expected<v8::Local<v8::Array>, std::string> ownKeys(v8::Local<v8::Context> context,
                                                                    v8::Local<v8::Object> object);
 
-// A refusal inside a container, placed: "[3]: expected ..." or
-// "key: expected ...". An empty text stays empty.
+// A refusal inside a container, placed: "[3]: expected ...", "key: expected
+// ...", "key[3].name: expected ...". An empty text stays empty.
 QORJS_API std::string inside(std::string_view place, std::string text);
 
 // True for the types whose Conversion handles it.

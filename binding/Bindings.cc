@@ -4,6 +4,8 @@
 
 #include <qor/javascript/HostClass.h>
 
+#include <atomic>
+
 namespace qor::format::engine::javascript {
 
 HostBindings& bindingsOf(V8Runtime& runtime)
@@ -88,8 +90,10 @@ void HostBindings::destroyCollected(const v8::WeakCallbackInfo<Adopted>& info)
 
 std::uint64_t HostBindings::addPromise(v8::Local<v8::Promise::Resolver> resolver)
 {
-    promises.emplace(++lastPromise, v8::Global<v8::Promise::Resolver>(runtime.isolate(), resolver));
-    return lastPromise;
+    static std::atomic<std::uint64_t> lastPromise{0};
+    const std::uint64_t number = ++lastPromise;
+    promises.emplace(number, v8::Global<v8::Promise::Resolver>(runtime.isolate(), resolver));
+    return number;
 }
 
 v8::Local<v8::Promise::Resolver> HostBindings::promise(std::uint64_t number) const

@@ -31,7 +31,9 @@ public:
     std::shared_ptr<binding::Cell> cell(v8::Local<v8::Value> value);
     void adopt(v8::Local<v8::Object> instance, void* object, void (*destroy)(void*));
 
-    // Pending promises by number; numbers are never reused.
+    // Pending promises by number. Numbers are unique in the process, not
+    // just in the runtime: a HostPromise shown in another runtime finds
+    // nothing there rather than one of that runtime's own promises.
     std::uint64_t addPromise(v8::Local<v8::Promise::Resolver> resolver);
     v8::Local<v8::Promise::Resolver> promise(std::uint64_t number) const;
     v8::Local<v8::Promise::Resolver> takePromise(std::uint64_t number);
@@ -53,7 +55,6 @@ private:
     std::size_t cellsAtLastSweep = 0;
     std::unordered_map<Adopted*, std::unique_ptr<Adopted>> adopted;
     std::unordered_map<std::uint64_t, v8::Global<v8::Promise::Resolver>> promises;
-    std::uint64_t lastPromise = 0;
 };
 
 // The runtime's bindings, made on first use.

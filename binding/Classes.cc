@@ -99,6 +99,10 @@ void addProperty(ClassKept& kept,
 
 std::expected<v8::Local<v8::Function>, std::string> constructorOf(ClassKept& kept, v8::Local<v8::Context> context)
 {
+    // The template is a handle of the class's own isolate: another's must
+    // not touch it.
+    if (context->GetIsolate() != kept.runtime.isolate())
+        return std::unexpected("the class " + kept.name + " belongs to another runtime");
     kept.inUse = true;
     v8::Local<v8::Function> function;
     if (!kept.shape.Get(kept.runtime.isolate())->GetFunction(context).ToLocal(&function))

@@ -87,8 +87,11 @@ std::expected<void, Error> setAtPath(V8Runtime& runtime, std::string_view path, 
         if (part.empty())
             return failed("a path is names joined by dots, none of them empty");
         v8::Local<v8::String> key = V8Helper::v8_string(part, isolate);
+        // Defined, not assigned: an assignment reports success where nothing
+        // was set (a frozen object, a read-only property), and the host
+        // would find its function silently missing.
         if (dot == std::string_view::npos) {
-            if (!holder->Set(context, key, value).FromMaybe(false))
+            if (!holder->CreateDataProperty(context, key, value).FromMaybe(false))
                 return failed(std::string(part) + " cannot be set");
             return {};
         }
@@ -97,7 +100,7 @@ std::expected<void, Error> setAtPath(V8Runtime& runtime, std::string_view path, 
             return failed(std::string(part) + " cannot be read");
         if (next->IsUndefined()) {
             next = v8::Object::New(isolate);
-            if (!holder->Set(context, key, next).FromMaybe(false))
+            if (!holder->CreateDataProperty(context, key, next).FromMaybe(false))
                 return failed(std::string(part) + " cannot be set");
         } else if (!next->IsObject()) {
             return failed(std::string(path.substr(0, dot)) + " is " + conversion::describe(next) + ", not an object");

@@ -114,10 +114,10 @@ public:
     T* get() const { return target; }
 
     // JavaScript's object, in the caller's handle scope; empty once released
-    // or the runtime is gone.
+    // or the runtime is gone, and for an isolate other than its runtime's.
     v8::Local<v8::Object> object(v8::Isolate* isolate) const
     {
-        if (!cell || cell->runtime == nullptr)
+        if (!cell || cell->runtime == nullptr || cell->runtime->isolate() != isolate)
             return {};
         return cell->value.Get(isolate).template As<v8::Object>();
     }
@@ -396,8 +396,10 @@ struct Conversion<HostObject<T>> {
                                                                     const HostObject<T>& value)
     {
         v8::Local<v8::Object> object = value.object(context->GetIsolate());
-        if (object.IsEmpty())
+        if (object.IsEmpty() && value.get() == nullptr)
             return std::unexpected(std::string("the host object was released"));
+        if (object.IsEmpty())
+            return std::unexpected(std::string("the host object belongs to another runtime, or its runtime is gone"));
         return object.template As<v8::Value>();
     }
 };

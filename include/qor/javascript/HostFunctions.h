@@ -172,6 +172,13 @@ struct IsExpected : std::false_type {};
 template <class T, class E>
 struct IsExpected<std::expected<T, E>> : std::true_type {};
 
+// An std::expected whose error is a record: a JavaScript failure returned,
+// not thrown.
+template <class T>
+struct IsExpectedWithRecord : std::false_type {};
+template <class T>
+struct IsExpectedWithRecord<std::expected<T, Error>> : std::true_type {};
+
 // Hands a host function's result to JavaScript.
 template <class R>
 void giveResult(const v8::FunctionCallbackInfo<v8::Value>& info, std::string_view name, R&& result)
@@ -448,7 +455,8 @@ std::expected<std::vector<v8::Local<v8::Value>>, Error> argumentValues(v8::Local
     std::vector<v8::Local<v8::Value>> values;
     values.reserve(sizeof...(A));
     std::optional<Error> refused;
-    const auto add = [&](const auto& argument) {
+    // Unused when there are no arguments.
+    [[maybe_unused]] const auto add = [&](const auto& argument) {
         auto value = toValue(context, argument);
         if (!value) {
             refused = refusalRecord(name, "argument " + std::to_string(values.size() + 1), value.error());
@@ -584,10 +592,11 @@ public:
         return binding::resultAs<R>(scope, context, "the function", *result);
     }
 
-    // The function, in the caller's handle scope; empty once the runtime is gone.
+    // The function, in the caller's handle scope; empty once the runtime is
+    // gone, and for an isolate other than its runtime's.
     v8::Local<v8::Function> function(v8::Isolate* isolate) const
     {
-        if (!cell || cell->runtime == nullptr)
+        if (!cell || cell->runtime == nullptr || cell->runtime->isolate() != isolate)
             return {};
         return cell->value.Get(isolate).As<v8::Function>();
     }
@@ -614,9 +623,11 @@ struct Conversion<JsFunction> {
     static std::expected<v8::Local<v8::Value>, std::string> toValue(v8::Local<v8::Context> context,
                                                                     const JsFunction& value)
     {
+        if (!value)
+            return std::unexpected(std::string("the function's runtime is gone"));
         v8::Local<v8::Function> function = value.function(context->GetIsolate());
         if (function.IsEmpty())
-            return std::unexpected(std::string("the function's runtime is gone"));
+            return std::unexpected(std::string("the function belongs to another runtime"));
         return function.As<v8::Value>();
     }
 };
@@ -643,8 +654,7 @@ struct Conversion<std::function<R(A...)>> {
         if (!function)
             return std::unexpected(std::move(function.error()));
         return Held([function = std::move(*function)](A... arguments) -> R {
-            if constexpr (binding::IsExpected<R>::value &&
-                          std::is_same_v<typename R::error_type, Error>) {
+            if constexpr (binding::IsExpectedWithRecord<R>::value) {
                 return function.call<typename R::value_type>(arguments...);
             } else {
                 auto result = function.call<R>(arguments...);

@@ -90,7 +90,8 @@ struct Conversion<HostPromise<T>> {
     {
         v8::Local<v8::Promise> promise = binding::promiseOf(*value.core, context);
         if (promise.IsEmpty())
-            return std::unexpected(std::string("the host promise is no longer known to its runtime"));
+            return std::unexpected(
+                std::string("the host promise is not known to this runtime: settled already, or another runtime's"));
         return promise.template As<v8::Value>();
     }
 };

@@ -388,6 +388,11 @@ struct Conversion<HostClass<T>> {
     }
 };
 
+namespace binding {
+template <class T>
+struct KeptWhenExposed<HostObject<T>> : std::true_type {};
+}  // namespace binding
+
 // A host object is its JavaScript object.
 template <class T>
 struct Conversion<HostObject<T>> {

@@ -93,6 +93,17 @@ QORJS_API std::expected<v8::Local<v8::Function>, std::string> makeFunction(v8::L
                                                                            int length,
                                                                            const v8::CFunction* fast);
 
+// Values that the runtime keeps when exposed as temporaries (a HostObject
+// given up by the host): they then live as long as the runtime.
+template <class T>
+struct KeptWhenExposed : std::false_type {};
+
+template <class T>
+struct KeptValue : Kept {
+    explicit KeptValue(T value) : value(std::move(value)) {}
+    T value;
+};
+
 // ---- A callable's signature ------------------------------------------------
 
 template <class F>
@@ -479,7 +490,8 @@ std::expected<std::vector<v8::Local<v8::Value>>, Error> argumentValues(v8::Local
 //     arguments may be left out. A captureless noexcept callable whose
 //     parameters and result are double also gets V8's fast calls.
 //   - anything with a Conversion (a value, a HostClass, a HostObject)
-//     becomes its JavaScript value.
+//     becomes its JavaScript value. A HostObject given as a temporary is
+//     kept by the runtime, and its object shown for the runtime's life.
 // Callables are kept by the runtime until it goes. Needs no Scope.
 template <class What>
 std::expected<void, Error> expose(V8Runtime& runtime, std::string_view path, What&& what)
@@ -488,7 +500,11 @@ std::expected<void, Error> expose(V8Runtime& runtime, std::string_view path, Wha
     binding::CallScope<> scope(runtime);
     v8::Local<v8::Context> context = runtime.context();
     std::expected<v8::Local<v8::Value>, std::string> value;
-    if constexpr (Convertible<Plain>) {
+    if constexpr (binding::KeptWhenExposed<Plain>::value && !std::is_lvalue_reference_v<What>) {
+        auto kept = std::make_unique<binding::KeptValue<Plain>>(std::forward<What>(what));
+        value = toValue(context, kept->value);
+        binding::keep(runtime, std::move(kept));
+    } else if constexpr (Convertible<Plain>) {
         value = toValue(context, what);
     } else {
         using Signature = typename binding::SignatureOf<Plain>::type;

@@ -4,6 +4,7 @@
 
 #include <qor/javascript/V8Runtime.h>
 
+#include "binding/Bindings.h"
 #include "runtime/Console.h"
 #include "runtime/Loop.h"
 #include "runtime/ModuleLoader.h"
@@ -34,6 +35,7 @@ struct V8Runtime::State {
     // inside a step (a native function called back into the runtime).
     std::expected<void, Error> afterStep();
 
+    V8Runtime* owner = nullptr;
     V8Limits::ArrayBufferAllocator allocator;
     v8::Isolate* isolate = nullptr;
     std::optional<V8Limits> limits;
@@ -43,6 +45,8 @@ struct V8Runtime::State {
     std::unique_ptr<Loop> loop;
     std::unique_ptr<ModuleLoader> loader;
     std::unique_ptr<Console> console;
+    // Made on the host's first binding; what it kept goes after the isolate.
+    std::unique_ptr<HostBindings> bindings;
 };
 
 inline V8Runtime::State* runtimeStateOf(v8::Isolate* isolate)

@@ -31,6 +31,8 @@ V8Runtime::State::~State()
         std::optional<v8::Context::Scope> contextScope;
         if (!context.IsEmpty())
             contextScope.emplace(context.Get(isolate));
+        if (bindings)
+            bindings->release();
         console.reset();
         loader.reset();
         loop.reset();
@@ -105,6 +107,7 @@ std::expected<void, Error> V8Runtime::State::afterStep()
 
 V8Runtime::V8Runtime(Settings settings) : state(std::make_unique<State>())
 {
+    state->owner = this;
     // V8 10.2 parses `assert { type: "json" }` only behind this flag, which
     // it reads as it starts.
     if (!engineIsRunning())

@@ -2,8 +2,12 @@
 
 // The whole public interface of QorJavaScript.
 
+#include <qor/javascript/Conversions.h>
 #include <qor/javascript/Error.h>
 #include <qor/javascript/Exception.h>
+#include <qor/javascript/HostClass.h>
+#include <qor/javascript/HostFunctions.h>
+#include <qor/javascript/HostPromise.h>
 #include <qor/javascript/ModuleSource.h>
 #include <qor/javascript/Source.h>
 #include <qor/javascript/V8Debugger.h>

@@ -1,0 +1,140 @@
+#include "binding/Bindings.h"
+
+#include "runtime/RuntimeState.h"
+
+#include <qor/javascript/HostClass.h>
+
+namespace qor::format::engine::javascript {
+
+HostBindings& bindingsOf(V8Runtime& runtime)
+{
+    V8Runtime::State* state = runtimeStateOf(runtime.isolate());
+    if (!state->bindings)
+        state->bindings = std::make_unique<HostBindings>(runtime);
+    return *state->bindings;
+}
+
+void HostBindings::release()
+{
+    for (const std::weak_ptr<binding::Cell>& weak : cells) {
+        if (std::shared_ptr<binding::Cell> cell = weak.lock()) {
+            cell->value.Reset();
+            cell->runtime = nullptr;
+        }
+    }
+    cells.clear();
+    for (auto& [address, record] : adopted) {
+        record->instance.Reset();
+        record->destroy(record->object);
+    }
+    adopted.clear();
+    promises.clear();
+    for (const std::unique_ptr<binding::Kept>& each : kept)
+        each->release();
+}
+
+void HostBindings::keep(std::unique_ptr<binding::Kept> what)
+{
+    kept.push_back(std::move(what));
+}
+
+std::shared_ptr<binding::Cell> HostBindings::cell(v8::Local<v8::Value> value)
+{
+    // Cells the host let go of are swept whenever the list has doubled, so
+    // that it stays within twice what is alive.
+    if (cells.size() >= 2 * cellsAtLastSweep + 16) {
+        std::erase_if(cells, [](const std::weak_ptr<binding::Cell>& weak) { return weak.expired(); });
+        cellsAtLastSweep = cells.size();
+    }
+    auto made = std::make_shared<binding::Cell>();
+    made->value.Reset(runtime.isolate(), value);
+    made->runtime = &runtime;
+    cells.push_back(made);
+    return made;
+}
+
+void HostBindings::adopt(v8::Local<v8::Object> instance, void* object, void (*destroy)(void*))
+{
+    instance->SetAlignedPointerInInternalField(0, object);
+    auto record = std::make_unique<Adopted>();
+    Adopted* address = record.get();
+    record->instance.Reset(runtime.isolate(), instance);
+    record->object = object;
+    record->destroy = destroy;
+    record->owner = this;
+    record->instance.SetWeak(address, &HostBindings::collected, v8::WeakCallbackType::kParameter);
+    adopted.emplace(address, std::move(record));
+}
+
+// The first pass may only let go of the handle; the object is deleted in
+// the second, where the host's destructor may do what it likes.
+void HostBindings::collected(const v8::WeakCallbackInfo<Adopted>& info)
+{
+    info.GetParameter()->instance.Reset();
+    info.SetSecondPassCallback(&HostBindings::destroyCollected);
+}
+
+void HostBindings::destroyCollected(const v8::WeakCallbackInfo<Adopted>& info)
+{
+    Adopted* record = info.GetParameter();
+    HostBindings* owner = record->owner;
+    auto found = owner->adopted.find(record);
+    if (found == owner->adopted.end())
+        return;
+    std::unique_ptr<Adopted> gone = std::move(found->second);
+    owner->adopted.erase(found);
+    gone->destroy(gone->object);
+}
+
+std::uint64_t HostBindings::addPromise(v8::Local<v8::Promise::Resolver> resolver)
+{
+    promises.emplace(++lastPromise, v8::Global<v8::Promise::Resolver>(runtime.isolate(), resolver));
+    return lastPromise;
+}
+
+v8::Local<v8::Promise::Resolver> HostBindings::promise(std::uint64_t number) const
+{
+    auto found = promises.find(number);
+    if (found == promises.end())
+        return {};
+    return found->second.Get(runtime.isolate());
+}
+
+v8::Local<v8::Promise::Resolver> HostBindings::takePromise(std::uint64_t number)
+{
+    auto found = promises.find(number);
+    if (found == promises.end())
+        return {};
+    v8::Local<v8::Promise::Resolver> resolver = found->second.Get(runtime.isolate());
+    promises.erase(found);
+    return resolver;
+}
+
+// ---- What the public templates call ------------------------------------------
+
+namespace binding {
+
+void keep(V8Runtime& runtime, std::unique_ptr<Kept> kept)
+{
+    bindingsOf(runtime).keep(std::move(kept));
+}
+
+V8Runtime* runtimeOf(v8::Isolate* isolate)
+{
+    V8Runtime::State* state = runtimeStateOf(isolate);
+    return state == nullptr ? nullptr : state->owner;
+}
+
+std::shared_ptr<Cell> cell(V8Runtime& runtime, v8::Local<v8::Value> value)
+{
+    return bindingsOf(runtime).cell(value);
+}
+
+void adopt(V8Runtime& runtime, v8::Local<v8::Object> instance, void* object, void (*destroy)(void*))
+{
+    bindingsOf(runtime).adopt(instance, object, destroy);
+}
+
+}  // namespace binding
+
+}  // namespace qor::format::engine::javascript

@@ -345,11 +345,12 @@ reached), the Raw V8 column the same library call without them.
 
 The rows named \`expose\` and \`host object\` time a JavaScript loop of host
 calls in a runtime, warmed up until TurboFan has compiled it, and give the
-time per host call; their floors are \`v8::FunctionTemplate\` callbacks
-written by hand that check the argument count and types and convert, a
-hand-made \`v8::CFunction\` for the fast calls, and a class made by hand
-(one internal field, the method and the getter on the prototype with a
-\`v8::Signature\`) for the host object. \`callAs\` is measured against the
+time per host call. Their floors are \`v8::FunctionTemplate\` callbacks
+written by hand that check the argument count and types and convert; a
+hand-made \`v8::CFunction\` for the fast calls, which the pair turns on in
+V8 for both halves; and a class made by hand as the library makes one: one
+internal field, the method on the prototype with a \`v8::Signature\`, the
+property an accessor of each instance. \`callAs\` is measured against the
 numbers made by hand, \`callJsFunctionGetError\` and the promise jobs, and
 the result checked and read by hand. For reference, the same loop reading a
 plain object's data property takes ${plainRead ? duration(plainRead.min) : '–'} a read.

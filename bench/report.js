@@ -155,6 +155,7 @@ const repetitions = pairs.length ? pairs[0].library.count : 0;
 
 // Measured beside the host object's pair, without a pair of its own.
 const plainRead = statistics('host object/property read/plain JavaScript object');
+const callByHand = statistics('callAs/two numbers, numeric result/V8Runtime::call by hand');
 
 const dispatch = statistics('inspector dispatch/Runtime.evaluate 1+1');
 const dispatchWithText = statistics('inspector dispatch/Runtime.evaluate 1+1 with response text');
@@ -347,13 +348,17 @@ The rows named \`expose\` and \`host object\` time a JavaScript loop of host
 calls in a runtime, warmed up until TurboFan has compiled it, and give the
 time per host call. Their floors are \`v8::FunctionTemplate\` callbacks
 written by hand that check the argument count and types and convert; a
-hand-made \`v8::CFunction\` for the fast calls, which the pair turns on in
-V8 for both halves; and a class made by hand as the library makes one: one
+hand-made \`v8::CFunction\` for the fast calls (the library turns V8's fast
+calls on as it starts the engine); and a class made by hand as the library makes one: one
 internal field, the method on the prototype with a \`v8::Signature\`, the
 property an accessor of each instance. \`callAs\` is measured against the
 numbers made by hand, \`callJsFunctionGetError\` and the promise jobs, and
-the result checked and read by hand. For reference, the same loop reading a
-plain object's data property takes ${plainRead ? duration(plainRead.min) : '–'} a read.
+the result checked and read by hand: a floor without the runtime's limits
+and loop turn, which every call through the runtime pays. \`V8Runtime::call\`
+with the numbers made and read by hand takes
+${callByHand ? duration(callByHand.min) : '–'} a call, the part of callAs's
+cost that is no conversion. For reference, the same loop reading a plain
+object's data property takes ${plainRead ? duration(plainRead.min) : '–'} a read.
 
 ## The debugger against Node.js
 

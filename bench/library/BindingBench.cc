@@ -140,15 +140,6 @@ void measureLoop(benchmark::State& state,
     state.counters["calls"] = calls;
 }
 
-// V8 10.2 leaves its fast calls off. Both halves of the fast pair turn them
-// on before they make their runtime, so that the pair compares the two fast
-// functions whatever else in this process has set (TurboFan reads the flag
-// as it compiles, so setting it after V8 started is in time).
-void fastCallsOn()
-{
-    v8::V8::SetFlagsFromString("--turbo-fast-api-calls");
-}
-
 void throwTypeError(v8::Isolate* isolate, const char* text)
 {
     isolate->ThrowException(v8::Exception::TypeError(raw::string(isolate, text)));
@@ -211,7 +202,6 @@ double rawFastAdd(v8::Local<v8::Object> /*receiver*/, double a, double b)
 
 void rawAddFast(benchmark::State& state)
 {
-    fastCallsOn();
     static const v8::CFunction fast = v8::CFunction::Make(rawFastAdd);
     js::V8Runtime runtime;
     js::V8Runtime::Scope scope(runtime);
@@ -417,7 +407,6 @@ void libraryAdd(benchmark::State& state)
 
 void libraryAddFast(benchmark::State& state)
 {
-    fastCallsOn();
     js::V8Runtime runtime;
     js::V8Runtime::Scope scope(runtime);
     if (!js::expose(runtime, "host.add", [](double a, double b) noexcept { return a + b; }) || !runLoops(runtime)) {
@@ -457,6 +446,29 @@ void libraryCallAs(benchmark::State& state)
             break;
         }
         benchmark::DoNotOptimize(*sum);
+    }
+}
+
+// V8Runtime::call with the numbers made and read by hand: the same limits
+// and turn of promise jobs as callAs, so that callAs's own conversions
+// stand apart from what any call through the runtime costs.
+void runtimeCallByHand(benchmark::State& state)
+{
+    js::V8Runtime runtime;
+    v8::Isolate* isolate = runtime.isolate();
+    js::V8Runtime::Scope outer(runtime);
+    if (!runtime.runScript(js::Source{kSum, "/bench/sum.js", false})) {
+        state.SkipWithError("the setup script failed");
+        return;
+    }
+    for (auto _ : state) {
+        v8::HandleScope scope(isolate);
+        auto result = runtime.call("sum", {v8::Number::New(isolate, 1.0), v8::Number::New(isolate, 2.0)});
+        if (!result || !(*result)->IsNumber() || result->As<v8::Number>()->Value() != 3.0) {
+            state.SkipWithError("the call failed");
+            break;
+        }
+        benchmark::DoNotOptimize(result->As<v8::Number>()->Value());
     }
 }
 
@@ -505,6 +517,7 @@ const bool registered = [] {
     registerPair("host object/method call", libraryMethod, rawMethod);
     registerPair("host object/property read", libraryProperty, rawProperty);
     benchmark::RegisterBenchmark("host object/property read/plain JavaScript object", plainProperty);
+    benchmark::RegisterBenchmark("callAs/two numbers, numeric result/V8Runtime::call by hand", runtimeCallByHand);
     return true;
 }();
 

@@ -31,17 +31,22 @@ struct Host {
         return result ? runtime.inspect(*result) : "error: " + result.error().message;
     }
 
+    // The expression `code` as text, String() of its value.
+    std::string text(std::string_view code)
+    {
+        js::V8Runtime::Scope scope(runtime);
+        auto result = runtime.runScript({"String(" + std::string(code) + ")", "/test/binding.js"});
+        if (!result)
+            return "error: " + result.error().message;
+        return js::valueAs<std::string>(runtime, *result).value_or("not a string");
+    }
+
     // What the expression `code` throws, as "<name>: <message>"; "returned
     // <value>" when it throws nothing.
     std::string thrown(std::string_view code)
     {
-        const std::string wrapped = "(() => { try { return 'returned ' + String(" + std::string(code) +
-                                    "); } catch (e) { return e.name + ': ' + e.message; } })()";
-        js::V8Runtime::Scope scope(runtime);
-        auto result = runtime.runScript({wrapped, "/test/binding.js"});
-        if (!result)
-            return "error: " + result.error().message;
-        return js::valueAs<std::string>(runtime, *result).value_or("not a string");
+        return text("(() => { try { return 'returned ' + String(" + std::string(code) +
+                    "); } catch (e) { return e.name + ': ' + e.message; } })()");
     }
 
     template <class... What>
@@ -429,6 +434,9 @@ TEST(HostObjects, TheHostsObjectsShowMethodsAndPropertiesUntilTheHostLetsGo)
     moved = counters.wrap(third);
     EXPECT_THAT(host.thrown("host.moved.add(1)"), StartsWith("Error: this Counter is gone"));
     EXPECT_EQ(other.count, 4);
+    // Given up by the host as a temporary, it is the runtime's to keep.
+    host.expose("host.given", counters.wrap(third));
+    EXPECT_EQ(host.show("host.given.add(5)"), "5");
 
     // The class's shape is fixed once it is in use.
     EXPECT_THROW(counters.method("late", &Counter::value), std::logic_error);
@@ -522,8 +530,14 @@ TEST(HostObjects, WhatOneRuntimeHoldsIsRefusedByAnother)
     EXPECT_EQ(kept.call<int>(), 1);
     EXPECT_TRUE(ours.resolve(1));
     EXPECT_TRUE(theirs.resolve(2));
+    // A value that does not convert as the promise settles rejects it.
+    js::HostPromise<js::JsFunction> refused(other.runtime);
+    other.expose("refused", refused);
+    other.show("refused.catch(e => globalThis.why = e.name + ': ' + e.message)");
+    EXPECT_TRUE(refused.resolve(kept));
     EXPECT_TRUE(host.runtime.runLoop());
     EXPECT_TRUE(other.runtime.runLoop());
+    EXPECT_EQ(other.text("why"), "TypeError: the host's result: the function belongs to another runtime");
 }
 
 // ---- Promises -------------------------------------------------------------------

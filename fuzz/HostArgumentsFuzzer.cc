@@ -266,9 +266,13 @@ function placeText(segments) {
     return segments.map((s, i) => 'index' in s ? '[' + s.index + ']' : (i === 0 ? '' : '.') + s.key).join('');
 }
 
-// Keys that the text of a place cannot show apart from its own marks.
-const plainKey = (key) => !key.startsWith('[') && !key.startsWith('expected ') && !key.startsWith('...') &&
-                          !key.includes(': expected');
+// Keys that the text of a place cannot show apart from its own marks: the
+// place is then only checked to be there. An empty key leaves no mark before
+// an index ("[0][2]" for [0], '', [2]), and three in a row read as a place
+// cut short ("...").
+const plainKey = (key) => key !== '' && !key.startsWith('[') && !key.startsWith('expected ') &&
+                          !key.startsWith('...') && !key.includes(': expected');
+const plainPlace = (segments) => segments.every((s) => 'index' in s || plainKey(s.key));
 
 // "" when `message` is the refusal the model expects, else what is wrong.
 function checkRefusal(message, prefix, segments) {
@@ -277,7 +281,7 @@ function checkRefusal(message, prefix, segments) {
     const rest = message.slice(prefix.length);
     if (segments.length === 0)
         return rest.startsWith('expected ') ? '' : 'the refusal is placed, but the value itself was refused';
-    if (!segments.every((s) => 'index' in s || plainKey(s.key)))
+    if (!plainPlace(segments))
         return rest.includes('expected ') ? '' : 'the refusal says nothing expected';
     const place = placeText(segments);
     if (rest.startsWith('...')) {
@@ -651,9 +655,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 .ToLocalChecked();
         auto checked = runtime.call("fuzzHarness", {bytes});
         FUZZ_CHECK(checked.has_value(), checked ? std::string() : js::V8Runtime::describe(checked.error()));
-        const v8::Local<v8::Value> wrong = *checked;
-        FUZZ_CHECK(wrong->IsString() && wrong.As<v8::String>()->Length() == 0,
-                   js::V8Helper::qor_string(wrong->ToString(runtime.context()).ToLocalChecked(), isolate));
+        const v8::Local<v8::Value> verdict = *checked;
+        FUZZ_CHECK(verdict->IsString() && verdict.As<v8::String>()->Length() == 0,
+                   js::V8Helper::qor_string(verdict->ToString(runtime.context()).ToLocalChecked(), isolate));
     }
     // V8's own tasks (garbage collection among them), so that they do not
     // pile up from one input to the next.

@@ -55,13 +55,16 @@ for (const line of fs.readFileSync(path.join(resultsDir, 'environment.txt'), 'ut
 }
 const commands = fs.readFileSync(path.join(resultsDir, 'commands.txt'), 'utf8').trim().split('\n');
 
-// Per benchmark: the CPU and wall times of its repetitions.
+// Per benchmark: the CPU and wall times of its repetitions, per call. A
+// benchmark whose iteration is a JavaScript loop of host calls says how many
+// in its `calls` counter.
 const benchmarks = new Map();
 for (const entry of readJson(path.join(resultsDir, 'library.json')).benchmarks) {
     if (entry.run_type !== 'iteration' || entry.error_occurred) continue;
     const runs = benchmarks.get(entry.run_name) || { cpu: [], real: [] };
-    runs.cpu.push(entry.cpu_time);
-    runs.real.push(entry.real_time);
+    const calls = entry.calls > 0 ? entry.calls : 1;
+    runs.cpu.push(entry.cpu_time / calls);
+    runs.real.push(entry.real_time / calls);
     benchmarks.set(entry.run_name, runs);
 }
 function statistics(name) {
@@ -121,10 +124,10 @@ const spreadOf = (ratio) => (ratio.all.length > 1 ? `${times(Math.min(...ratio.a
 
 const libraryTarget = 1.10;
 // Scripts, calls, names, conversions, errors, then the runtime's script,
-// call, timer and making: a fixed order, since random interleaving shuffles
-// the JSON's.
+// call, timer and making, then the bindings: a fixed order, since random
+// interleaving shuffles the JSON's.
 const operationOrder = ['runJavaScriptSource', 'callJsFunction/', 'callJsFunctionGetError', 'getPropertyNames', 'qor_string', 'v8_string', 'V8Error::get',
-    'V8Runtime::runScript', 'V8Runtime::call', 'V8Runtime::runReady', 'V8Runtime made'];
+    'V8Runtime::runScript', 'V8Runtime::call', 'V8Runtime::runReady', 'V8Runtime made', 'expose/', 'callAs/', 'host object/'];
 const rank = (operation) => {
     const index = operationOrder.findIndex((prefix) => operation.startsWith(prefix));
     return index < 0 ? operationOrder.length : index;
@@ -149,6 +152,10 @@ const libraryRows = pairs.map((pair) => [
     pair.ratio <= libraryTarget ? 'yes' : '**no**',
 ]);
 const repetitions = pairs.length ? pairs[0].library.count : 0;
+
+// Measured beside the host object's pair, without a pair of its own.
+const plainRead = statistics('host object/property read/plain JavaScript object');
+const callByHand = statistics('callAs/two numbers, numeric result/V8Runtime::call by hand');
 
 const dispatch = statistics('inspector dispatch/Runtime.evaluate 1+1');
 const dispatchWithText = statistics('inspector dispatch/Runtime.evaluate 1+1 with response text');
@@ -336,6 +343,22 @@ making and disposing of that isolate.
 The rows named \`limits set: …\` measure the cost of \`V8Limits\`: there the
 Library column is the library call with limits set on the isolate (never
 reached), the Raw V8 column the same library call without them.
+
+The rows named \`expose\` and \`host object\` time a JavaScript loop of host
+calls in a runtime, warmed up until TurboFan has compiled it, and give the
+time per host call. Their floors are \`v8::FunctionTemplate\` callbacks
+written by hand that check the argument count and types and convert; a
+hand-made \`v8::CFunction\` for the fast calls (the library turns V8's fast
+calls on as it starts the engine); and a class made by hand as the library makes one: one
+internal field, the method on the prototype with a \`v8::Signature\`, the
+property an accessor of each instance. \`callAs\` is measured against the
+numbers made by hand, \`callJsFunctionGetError\` and the promise jobs, and
+the result checked and read by hand: a floor without the runtime's limits
+and loop turn, which every call through the runtime pays. \`V8Runtime::call\`
+with the numbers made and read by hand takes
+${callByHand ? duration(callByHand.min) : '–'} a call, the part of callAs's
+cost that is no conversion. For reference, the same loop reading a plain
+object's data property takes ${plainRead ? duration(plainRead.min) : '–'} a read.
 
 ## The debugger against Node.js
 

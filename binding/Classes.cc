@@ -116,14 +116,9 @@ std::expected<v8::Local<v8::Object>, std::string> newInstance(ClassKept& kept, v
     return instance;
 }
 
-void* objectOf(v8::Local<v8::Object> instance, const ClassKept& kept)
+void throwGone(const ClassKept& kept)
 {
-    void* object = instance->InternalFieldCount() > kObjectField
-                       ? instance->GetAlignedPointerFromInternalField(kObjectField)
-                       : nullptr;
-    if (object == nullptr)
-        throwError(kept.runtime.isolate(), "this " + kept.name + " is gone: the host let go of the object behind it");
-    return object;
+    throwError(kept.runtime.isolate(), "this " + kept.name + " is gone: the host let go of the object behind it");
 }
 
 void detach(Cell& cell)

@@ -17,18 +17,6 @@ namespace js = qor::format::engine::javascript;
 
 namespace {
 
-// print(...): the arguments' string forms, as other shells print them.
-void print(const v8::FunctionCallbackInfo<v8::Value>& info)
-{
-    std::string line;
-    for (int i = 0; i < info.Length(); ++i) {
-        if (i > 0)
-            line += ' ';
-        line += stringForm(info.GetIsolate(), info[i]);
-    }
-    std::cout << line << std::endl;
-}
-
 js::V8Runtime::Settings settingsFor(const Options& options, bool& rejected)
 {
     js::V8Runtime::Settings settings;
@@ -69,17 +57,15 @@ std::expected<ProgramText, std::string> loadProgram(const Options& options)
 
 Run::Run(const Options& options) : runtime(settingsFor(options, rejected))
 {
-    js::V8Runtime::Scope scope(runtime);
-    v8::Isolate* isolate = runtime.isolate();
-    v8::Local<v8::Context> context = runtime.context();
-    v8::Local<v8::Array> arguments = v8::Array::New(isolate, static_cast<int>(options.scriptArguments.size()));
-    for (std::size_t i = 0; i < options.scriptArguments.size(); ++i)
-        arguments
-            ->Set(context, static_cast<std::uint32_t>(i), js::V8Helper::v8_string(options.scriptArguments[i], isolate))
-            .Check();
-    context->Global()->Set(context, js::V8Helper::v8_string("arguments", isolate), arguments).Check();
-    v8::Local<v8::Function> printFunction = v8::Function::New(context, print).ToLocalChecked();
-    context->Global()->Set(context, js::V8Helper::v8_string("print", isolate), printFunction).Check();
+    // The script's own arguments, and print(...): the arguments' string
+    // forms, as other shells print them.
+    js::expose(runtime, "arguments", options.scriptArguments).value();
+    js::expose(runtime, "print", [](js::V8Runtime& runtime, js::Rest<v8::Local<v8::Value>> values) {
+        std::string line;
+        for (std::size_t i = 0; i < values.size(); ++i)
+            line += (i > 0 ? " " : "") + stringForm(runtime.isolate(), values[i]);
+        std::cout << line << std::endl;
+    }).value();
 }
 
 void Run::report(const js::Error& error, std::string_view url)

@@ -5,6 +5,9 @@
 // library's wrapping. Shared by the raw halves of several pairs.
 
 #include <qor/javascript/Error.h>
+#include <qor/javascript/V8Engine.h>
+
+#include <libplatform/libplatform.h>
 
 #include <v8-context.h>
 #include <v8-exception.h>
@@ -87,6 +90,18 @@ inline qor::format::engine::javascript::Error caught(qor::format::engine::javasc
     }
     isolate->Exit();
     return error;
+}
+
+// The promise jobs and V8's tasks, in turns until neither has any left: what
+// a runtime runs after each step.
+inline bool runPendingJobs(v8::Isolate* isolate)
+{
+    using qor::format::engine::javascript::V8Engine;
+    do
+        if (!V8Engine::performMicrotaskCheckpoint(isolate))
+            return false;
+    while (v8::platform::PumpMessageLoop(V8Engine::get().getPlatform(), isolate));
+    return true;
 }
 
 }  // namespace qorjs::bench::raw

@@ -28,7 +28,6 @@
 #include <qor/javascript/V8Limits.h>
 #include <qor/javascript/V8Runtime.h>
 
-#include <libplatform/libplatform.h>
 #include <v8-exception.h>
 #include <v8-external.h>
 #include <v8-function.h>
@@ -64,16 +63,6 @@ function tick() { ticks++; setTimeout(tick, 0); }
 )js";
 
 const std::string kSmallScript = "var answer = 6; answer * 7";
-
-// The promise jobs and V8's tasks, in turns until neither has any left.
-bool runPendingJobs(v8::Isolate* isolate)
-{
-    do
-        if (!js::V8Engine::performMicrotaskCheckpoint(isolate))
-            return false;
-    while (v8::platform::PumpMessageLoop(js::V8Engine::get().getPlatform(), isolate));
-    return true;
-}
 
 js::V8Runtime::Settings timersAndConsole()
 {
@@ -157,7 +146,7 @@ public:
     // callback threw or a limit stopped the jobs. Call inside the context.
     bool runReady()
     {
-        if (!runPendingJobs(isolateHandle))
+        if (!raw::runPendingJobs(isolateHandle))
             return false;
         const Clock::time_point now = Clock::now();
         while (!timers.empty() && timers.begin()->first <= now) {
@@ -177,7 +166,7 @@ public:
             if (interval)
                 timers.emplace(Clock::now() + *interval,
                                Timer{id, v8::Global<v8::Function>(isolateHandle, callback), interval});
-            if (!runPendingJobs(isolateHandle))
+            if (!raw::runPendingJobs(isolateHandle))
                 return false;
         }
         return true;
@@ -322,7 +311,7 @@ void rawRunScript(benchmark::State& state)
         v8::Isolate::Scope isolateScope(isolate);
         v8::Context::Scope contextScope(hand.context());
         auto result = js::V8Engine::runJavaScriptSource(isolate, source);
-        if (!result || !runPendingJobs(isolate)) {
+        if (!result || !raw::runPendingJobs(isolate)) {
             state.SkipWithError("the script failed");
             break;
         }
@@ -414,7 +403,7 @@ void rawCall(benchmark::State& state)
         v8::Local<v8::Context> context = hand.context();
         v8::Context::Scope contextScope(context);
         auto result = js::V8Engine::callJsFunctionGetError(context->Global(), context, "app.lib.f3", arguments);
-        if (!result || !result->success || !runPendingJobs(isolate)) {
+        if (!result || !result->success || !raw::runPendingJobs(isolate)) {
             state.SkipWithError("the call failed");
             break;
         }

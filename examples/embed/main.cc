@@ -5,7 +5,8 @@
 //
 // Everything a host does, in order: register a logger for V8's own failures,
 // make a runtime (V8, an isolate with its limits, a context, modules served
-// from the host's own store), do the work, report every failure.
+// from the host's own store), give scripts the host's own functions and
+// objects, do the work, report every failure.
 
 #include <qor/javascript/QorJavaScript.h>
 
@@ -15,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace js = qor::format::engine::javascript;
 
@@ -48,6 +50,27 @@ void report(const js::Error& error)
     std::cerr << js::V8Runtime::describe(error);
 }
 
+// The host's own object, which scripts see as `host.stock`.
+class Stock {
+public:
+    int count(const std::string& item) const { return item == "apples" ? 3 : 0; }
+    std::string owner = "the host";
+};
+
+// What scripts may use of the host: a function, an object the host owns, and
+// an answer that another thread of the host gives later, as a promise.
+void exposeHost(js::V8Runtime& runtime, js::HostClass<Stock>& stocks, Stock& stock, std::jthread& worker)
+{
+    js::expose(runtime, "host.twice", [](double x) { return 2 * x; }).value();
+    stocks.method("count", &Stock::count).property("owner", &Stock::owner);
+    js::expose(runtime, "host.stock", stocks.wrap(stock)).value();
+    js::expose(runtime, "host.later", [&worker](js::V8Runtime& runtime, std::string text) {
+        js::HostPromise<std::string> answer(runtime);
+        worker = std::jthread([answer, text] { answer.resolve(text + ", from another thread"); });
+        return answer;
+    }).value();
+}
+
 int doWork(js::V8Runtime& runtime)
 {
     js::V8Runtime::Scope scope(runtime);
@@ -63,14 +86,30 @@ int doWork(js::V8Runtime& runtime)
     }
     std::cout << js::V8Helper::qor_string(*greeting, runtime.isolate()) << "\n";
 
-    // A function call, found by its dotted path below the global object.
-    v8::Isolate* isolate = runtime.isolate();
-    auto sum = runtime.call("math.add", {v8::Number::New(isolate, 1), v8::Number::New(isolate, 2)});
+    // A function call, found by its dotted path below the global object,
+    // with C++ arguments and result.
+    auto sum = js::callAs<double>(runtime, "math.add", 1, 2);
     if (!sum) {
-        report(sum.error());  // it threw, or there is no such function
+        report(sum.error());  // it threw, there is no such function, or its result is no number
         return 1;
     }
-    std::cout << "math.add(1, 2) = " << runtime.inspect(*sum) << "\n";
+    std::cout << "math.add(1, 2) = " << *sum << "\n";
+
+    // The host's functions and objects, used by a script; the promise is
+    // settled by the host's other thread while the loop waits.
+    Stock stock;
+    js::HostClass<Stock> stocks(runtime, "Stock");
+    std::jthread worker;
+    exposeHost(runtime, stocks, stock, worker);
+    auto used = runtime.runScript({"host.later(`${host.stock.owner} has ${host.stock.count('apples')} apples, "
+                                   "twice is ${host.twice(3)}`)",
+                                   "/app/scripts/host.js", false});
+    auto answer = used ? js::awaitAs<std::string>(runtime, *used) : std::unexpected(used.error());
+    if (!answer) {
+        report(answer.error());
+        return 1;
+    }
+    std::cout << *answer << "\n";
 
     // A module and its import, from the host's store; its exports come back.
     auto main = runtime.runModule("app:/main.mjs");
@@ -79,7 +118,7 @@ int doWork(js::V8Runtime& runtime)
         return 1;
     }
     v8::Local<v8::Value> total;
-    if (!(*main)->Get(runtime.context(), js::V8Helper::v8_string("total", isolate)).ToLocal(&total))
+    if (!(*main)->Get(runtime.context(), js::V8Helper::v8_string("total", runtime.isolate())).ToLocal(&total))
         return 1;
     std::cout << "total from the module = " << runtime.inspect(total) << "\n";
 

@@ -47,6 +47,12 @@ struct Conversion;
 template <class T>
 concept Convertible = requires { typename Conversion<std::remove_cvref_t<T>>::Held; };
 
+// True for the types whose conversion from JavaScript reads the value alone:
+// no context needed, and no script of the value's own can run.
+template <class T>
+constexpr bool kPlainConversion =
+    std::is_arithmetic_v<T> || requires { typename Conversion<T>::Plain; };
+
 namespace conversion {
 
 // `value` named briefly for a refusal: "1.5", "'text'", "undefined", "an
@@ -387,6 +393,7 @@ template <class T>
     requires requires { conversion::HandleKind<T>::name; }
 struct Conversion<v8::Local<T>> {
     using Held = v8::Local<T>;
+    using Plain = void;
     static std::expected<v8::Local<T>, std::string> fromValue(v8::Local<v8::Context>, v8::Local<v8::Value> value)
     {
         if (conversion::HandleKind<T>::accepts(value))

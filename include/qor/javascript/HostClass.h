@@ -55,9 +55,19 @@ QORJS_API std::expected<v8::Local<v8::Object>, std::string> newInstance(ClassKep
 // `destroy` deletes it once the instance is collected or the runtime goes.
 QORJS_API void adopt(V8Runtime& runtime, v8::Local<v8::Object> instance, void* object, void (*destroy)(void*));
 
-// The C++ object behind `instance`; null, with an Error thrown that says the
-// host let go of it, when it is gone.
-QORJS_API void* objectOf(v8::Local<v8::Object> instance, const ClassKept& kept);
+// Throws the Error that says the host let go of the object behind an instance.
+QORJS_API void throwGone(const ClassKept& kept);
+
+// The C++ object behind `instance`, which V8 guarantees is one of the
+// class's (a method's signature, an accessor's holder); null, with the Error
+// thrown, when the host let go of it. Inline: it is on every member's path.
+inline void* objectOf(v8::Local<v8::Object> instance, const ClassKept& kept)
+{
+    void* object = instance->GetAlignedPointerFromInternalField(0);
+    if (object == nullptr)
+        throwGone(kept);
+    return object;
+}
 
 // Leaves the instance in `cell` without its object, and lets go of it.
 QORJS_API void detach(binding::Cell& cell);
@@ -226,6 +236,8 @@ private:
             return;
         }
         v8::Local<v8::Object> instance = info.This();
+        // Nothing may find the field unset while the arguments convert.
+        instance->SetAlignedPointerInInternalField(0, nullptr);
         V8Runtime& runtime = self->runtime;
         binding::Invoker<void(A...)>::invoke(
             [&runtime, instance](A... arguments) {
@@ -305,15 +317,10 @@ private:
         v8::Isolate* isolate = info.GetIsolate();
         try {
             const auto& getter = self->member.getter;
-            std::expected<v8::Local<v8::Value>, std::string> value;
             if constexpr (std::is_member_object_pointer_v<decltype(self->member.getter)>)
-                value = toValue(isolate->GetCurrentContext(), object->*getter);
+                binding::giveResult(isolate, info.GetReturnValue(), self->name, object->*getter);
             else
-                value = toValue(isolate->GetCurrentContext(), (object->*getter)());
-            if (value)
-                info.GetReturnValue().Set(*value);
-            else if (!value.error().empty())
-                binding::throwTypeError(isolate, self->name + ": " + value.error());
+                binding::giveResult(isolate, info.GetReturnValue(), self->name, (object->*getter)());
         } catch (const std::exception& failure) {
             binding::throwError(isolate, failure.what());
         } catch (...) {
@@ -387,6 +394,11 @@ struct Conversion<HostClass<T>> {
         return function->template As<v8::Value>();
     }
 };
+
+namespace binding {
+template <class T>
+struct KeptWhenExposed<HostObject<T>> : std::true_type {};
+}  // namespace binding
 
 // A host object is its JavaScript object.
 template <class T>

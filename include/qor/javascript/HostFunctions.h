@@ -93,6 +93,17 @@ QORJS_API std::expected<v8::Local<v8::Function>, std::string> makeFunction(v8::L
                                                                            int length,
                                                                            const v8::CFunction* fast);
 
+// Values that the runtime keeps when exposed as temporaries (a HostObject
+// given up by the host): they then live as long as the runtime.
+template <class T>
+struct KeptWhenExposed : std::false_type {};
+
+template <class T>
+struct KeptValue : Kept {
+    explicit KeptValue(T value) : value(std::move(value)) {}
+    T value;
+};
+
 // ---- A callable's signature ------------------------------------------------
 
 template <class F>
@@ -172,25 +183,25 @@ struct IsExpected : std::false_type {};
 template <class T, class E>
 struct IsExpected<std::expected<T, E>> : std::true_type {};
 
-// Hands a host function's result to JavaScript.
+// Hands a host function's (or a getter's) result to JavaScript through
+// `out`; a refusal is a TypeError naming `name`.
 template <class R>
-void giveResult(const v8::FunctionCallbackInfo<v8::Value>& info, std::string_view name, R&& result)
+void giveResult(v8::Isolate* isolate, v8::ReturnValue<v8::Value> out, std::string_view name, R&& result)
 {
     using Plain = std::remove_cvref_t<R>;
-    v8::Isolate* isolate = info.GetIsolate();
     if constexpr (IsExpected<Plain>::value) {
         if (!result.has_value()) {
             throwError(isolate, errorText(result.error()));
         } else if constexpr (!std::is_void_v<typename Plain::value_type>) {
-            giveResult(info, name, std::move(*result));
+            giveResult(isolate, out, name, std::move(*result));
         }
     } else if constexpr (std::is_same_v<Plain, double> || std::is_same_v<Plain, bool> ||
                          std::is_same_v<Plain, std::int32_t> || std::is_same_v<Plain, std::uint32_t>) {
-        info.GetReturnValue().Set(result);
+        out.Set(result);
     } else {
         auto value = toValue(isolate->GetCurrentContext(), result);
         if (value)
-            info.GetReturnValue().Set(*value);
+            out.Set(*value);
         else if (!value.error().empty())
             throwTypeError(isolate, std::string(name) + ": its result: " + value.error());
     }
@@ -290,7 +301,7 @@ struct Invoker<R(A...)> {
             return static_cast<Slot&&>(slot);
     }
 
-    template <class Function, std::size_t... I>
+    template <bool ExtraIgnored, class Function, std::size_t... I>
     static void call(const Function& function,
                      std::string_view name,
                      V8Runtime& runtime,
@@ -298,11 +309,16 @@ struct Invoker<R(A...)> {
                      std::index_sequence<I...>)
     {
         const int given = info.Length();
-        if (given < static_cast<int>(least()) || (!kRest && given > static_cast<int>(most()))) {
+        if (given < static_cast<int>(least()) || (!kRest && !ExtraIgnored && given > static_cast<int>(most()))) {
             throwTypeError(info.GetIsolate(), arityRefusal(name, least(), kRest ? SIZE_MAX : most(), given));
             return;
         }
-        [[maybe_unused]] v8::Local<v8::Context> context = info.GetIsolate()->GetCurrentContext();
+        // Numbers and the like need no context: not looking it up is a good
+        // part of a small call's cost.
+        constexpr bool kNeedsContext = (!kPlainConversion<std::remove_cvref_t<A>> || ...);
+        [[maybe_unused]] v8::Local<v8::Context> context;
+        if constexpr (kNeedsContext)
+            context = info.GetIsolate()->GetCurrentContext();
         std::tuple<std::optional<typename SlotOf<A>::type>...> slots;
         if (!(fill<I>(info, context, name, runtime, std::get<I>(slots)) && ...))
             return;
@@ -311,7 +327,7 @@ struct Invoker<R(A...)> {
             if constexpr (std::is_void_v<R>)
                 function(pass<A>(*std::get<I>(slots))...);
             else
-                giveResult(info, name, function(pass<A>(*std::get<I>(slots))...));
+                giveResult(info.GetIsolate(), info.GetReturnValue(), name, function(pass<A>(*std::get<I>(slots))...));
         } catch (const std::exception& failure) {
             throwError(info.GetIsolate(), failure.what());
         } catch (...) {
@@ -319,13 +335,39 @@ struct Invoker<R(A...)> {
         }
     }
 
-    template <class Function>
+    // `ExtraIgnored`: arguments past the last are ignored rather than
+    // refused (for a function with a fast path, which cannot see them).
+    template <bool ExtraIgnored = false, class Function>
     static void invoke(const Function& function,
                        std::string_view name,
                        V8Runtime& runtime,
                        const v8::FunctionCallbackInfo<v8::Value>& info)
     {
-        call(function, name, runtime, info, std::index_sequence_for<A...>{});
+        call<ExtraIgnored>(function, name, runtime, info, std::index_sequence_for<A...>{});
+    }
+};
+
+// V8's fast path, for a captureless noexcept callable of numbers: TurboFan
+// calls it straight from optimised code, skipping the callback. It drops
+// arguments past the last unseen, so such a function's callback ignores them
+// too: the same call must not throw or not depending on what V8 optimised.
+template <class Function, class Signature>
+struct FastPath {
+    static constexpr bool kEnabled = false;
+    static const v8::CFunction* get() { return nullptr; }
+};
+template <class Function, class R, class... A>
+    requires(std::is_empty_v<Function> && std::is_default_constructible_v<Function> &&
+             std::is_nothrow_invocable_v<Function, A...> && (std::is_same_v<R, double> || std::is_void_v<R>) &&
+             (std::is_same_v<A, double> && ...))
+struct FastPath<Function, R(A...)> {
+    static constexpr bool kEnabled = true;
+    // Not noexcept itself: V8 makes a CFunction from a plain function type.
+    static R call(v8::Local<v8::Object>, A... arguments) { return Function{}(arguments...); }
+    static const v8::CFunction* get()
+    {
+        static const v8::CFunction fast = v8::CFunction::Make(&FastPath::call);
+        return &fast;
     }
 };
 
@@ -339,31 +381,12 @@ struct HostFunction : Kept {
     static void callback(const v8::FunctionCallbackInfo<v8::Value>& info)
     {
         auto* self = static_cast<HostFunction*>(info.Data().As<v8::External>()->Value());
-        Invoker<Signature>::invoke(self->function, self->name, self->runtime, info);
+        Invoker<Signature>::template invoke<FastPath<Function, Signature>::kEnabled>(self->function, self->name,
+                                                                                     self->runtime, info);
     }
     V8Runtime& runtime;
     std::string name;
     Function function;
-};
-
-// V8's fast path, for a captureless noexcept callable of numbers: TurboFan
-// calls it straight from optimised code, skipping the callback.
-template <class Function, class Signature>
-struct FastPath {
-    static const v8::CFunction* get() { return nullptr; }
-};
-template <class Function, class R, class... A>
-    requires(std::is_empty_v<Function> && std::is_default_constructible_v<Function> &&
-             std::is_nothrow_invocable_v<Function, A...> && (std::is_same_v<R, double> || std::is_void_v<R>) &&
-             (std::is_same_v<A, double> && ...))
-struct FastPath<Function, R(A...)> {
-    // Not noexcept itself: V8 makes a CFunction from a plain function type.
-    static R call(v8::Local<v8::Object>, A... arguments) { return Function{}(arguments...); }
-    static const v8::CFunction* get()
-    {
-        static const v8::CFunction fast = v8::CFunction::Make(&FastPath::call);
-        return &fast;
-    }
 };
 
 // `function` as a JavaScript function named `name` in this runtime.
@@ -426,10 +449,12 @@ std::expected<R, Error> resultAs(Scope& scope,
                       "a result is held by its caller: ask for an owning type (std::string, not std::string_view)");
         // A getter or proxy trap met on the way is script: what it throws is
         // caught here, never left pending.
-        v8::TryCatch tryCatch(context->GetIsolate());
+        std::optional<v8::TryCatch> tryCatch;
+        if constexpr (!kPlainConversion<R>)
+            tryCatch.emplace(context->GetIsolate());
         auto converted = Conversion<R>::fromValue(context, value);
-        if (!converted && tryCatch.HasCaught())
-            return std::unexpected(V8Error::get(Error::Type::Runtime, context->GetIsolate(), tryCatch));
+        if (!converted && tryCatch && tryCatch->HasCaught())
+            return std::unexpected(V8Error::get(Error::Type::Runtime, context->GetIsolate(), *tryCatch));
         if (!converted)
             return std::unexpected(refusalRecord(name, "its result", converted.error()));
         if constexpr (kIsHandle<R>)
@@ -477,9 +502,11 @@ std::expected<std::vector<v8::Local<v8::Value>>, Error> argumentValues(v8::Local
 //     V8Runtime& and const v8::FunctionCallbackInfo<v8::Value>& take no
 //     argument; a last Rest<T> takes the rest. Trailing std::optional
 //     arguments may be left out. A captureless noexcept callable whose
-//     parameters and result are double also gets V8's fast calls.
+//     parameters and result are double also gets V8's fast calls, and
+//     ignores arguments past its last (the fast path cannot see them).
 //   - anything with a Conversion (a value, a HostClass, a HostObject)
-//     becomes its JavaScript value.
+//     becomes its JavaScript value. A HostObject given as a temporary is
+//     kept by the runtime, and its object shown for the runtime's life.
 // Callables are kept by the runtime until it goes. Needs no Scope.
 template <class What>
 std::expected<void, Error> expose(V8Runtime& runtime, std::string_view path, What&& what)
@@ -488,15 +515,23 @@ std::expected<void, Error> expose(V8Runtime& runtime, std::string_view path, Wha
     binding::CallScope<> scope(runtime);
     v8::Local<v8::Context> context = runtime.context();
     std::expected<v8::Local<v8::Value>, std::string> value;
-    if constexpr (Convertible<Plain>) {
+    if constexpr (binding::KeptWhenExposed<Plain>::value && !std::is_lvalue_reference_v<What>) {
+        auto kept = std::make_unique<binding::KeptValue<Plain>>(std::forward<What>(what));
+        value = toValue(context, kept->value);
+        binding::keep(runtime, std::move(kept));
+    } else if constexpr (Convertible<Plain>) {
         value = toValue(context, what);
     } else {
         using Signature = typename binding::SignatureOf<Plain>::type;
-        if constexpr (std::is_function_v<Plain>) {
-            value = binding::hostFunction<Signature>(runtime, context, std::string(path), &what);
-        } else {
-            value = binding::hostFunction<Signature>(runtime, context, std::string(path), Plain(std::forward<What>(what)));
-        }
+        std::expected<v8::Local<v8::Function>, std::string> function;
+        if constexpr (std::is_function_v<Plain>)
+            function = binding::hostFunction<Signature>(runtime, context, std::string(path), &what);
+        else
+            function = binding::hostFunction<Signature>(runtime, context, std::string(path), Plain(std::forward<What>(what)));
+        if (function)
+            value = function->template As<v8::Value>();
+        else
+            value = std::unexpected(std::move(function.error()));
     }
     if (!value)
         return std::unexpected(binding::refusalRecord(path, "cannot be exposed", value.error()));

@@ -19,8 +19,10 @@
 //     ("fuzz.echo.lists: argument 1: key[2]: expected ...");
 //   - a getter or trap throws, and what it threw comes out unchanged.
 //
-// The harness returns "" when the call did what the model says, else what
-// differed, which breaks the check below.
+// The function with V8's fast path (fuzz.echo.add) is called once more from
+// a call site that V8 has optimised, where the fast path may be taken: the
+// outcome must be the same. The harness returns "" when the calls did what
+// the model says, else what differed, which breaks the check below.
 //
 // Input: a byte choosing the function, a byte choosing the argument count
 // (below 160: the count the function takes), then the arguments' recipes.
@@ -32,6 +34,7 @@
 #include <qor/javascript/V8Helper.h>
 #include <qor/javascript/V8Runtime.h>
 
+#include <v8-initialization.h>
 #include <v8-primitive.h>
 
 #include <cstdint>
@@ -244,7 +247,10 @@ const FUNCTIONS = [
     { name: 'object', params: ['object'], compare: identical },
     { name: 'rest', params: [], rest: 'double' },
     { name: 'mixed', params: ['bool', 'string', 'optint'], optional: 1, result: (outs) => outs },
-    { name: 'add', params: ['double', 'double'], result: (outs) => outs[0] + outs[1] },
+    // A fast path too, which cannot see arguments past the last: they are
+    // ignored either way.
+    { name: 'add', params: ['double', 'double'], result: (outs) => outs[0] + outs[1], extraIgnored: true,
+      optimised: true },
     { name: 'invoke', params: ['function'], invoke: true },
 ].map((entry) => {
     const path = 'fuzz.echo.' + entry.name;
@@ -510,11 +516,11 @@ function run(bytes) {
     // What the model says: arity, then each argument in order.
     let expected;
     try {
-        if (count < entry.least || count > entry.most) {
+        if (count < entry.least || (count > entry.most && !entry.extraIgnored)) {
             expected = { kind: 'refused', message: arityText(entry, count) };
         } else {
             const outs = [];
-            for (let i = 0; i < Math.max(count, entry.params.length) && !expected; ++i) {
+            for (let i = 0; i < (entry.rest ? count : entry.params.length) && !expected; ++i) {
                 const type = i < entry.params.length ? entry.params[i] : entry.rest;
                 const result = CONVERT[type](forModel.values[i]);
                 if (!result.ok)
@@ -523,7 +529,7 @@ function run(bytes) {
                 outs.push(result.out);
             }
             if (!expected)
-                expected = { kind: 'ok', result: entry.rest ? outs : entry.result(outs) };
+                expected = { kind: 'ok', result: entry.rest ? outs : entry.result(outs), function: forModel.values[0] };
         }
     } catch (e) {
         if (e !== sentinel)
@@ -531,17 +537,48 @@ function run(bytes) {
         expected = { kind: 'thrown' };
     }
 
+    const wrong = verdict(entry, expected, sentinel, forCall.values, (values) => entry.function(...values));
+    if (wrong !== '' || !entry.optimised)
+        return wrong === '' ? '' : wrong + '\n  call: ' + describe();
+    // The same call again from optimised code, where V8 calls the function's
+    // fast path when the arguments suit it: the outcome must not change.
+    const site = optimisedSite(count);
+    const warm = arguments_();
+    for (let i = 0; i < 2; ++i) {
+        try {
+            site(...warm.values);
+        } catch (e) {
+        }
+    }
+    %OptimizeFunctionOnNextCall(site);
+    const fast = verdict(entry, expected, sentinel, arguments_().values, (values) => site(...values));
+    return fast === '' ? '' : 'from optimised code: ' + fast + '\n  call: ' + describe();
+}
+
+// A new function calling fuzz.echo.add with `count` arguments, with
+// feedback of its own.
+let sites = 0;
+function optimisedSite(count) {
+    const names = ['a', 'b', 'c', 'd'].slice(0, count);
+    const site = new Function('add', `// ${++sites}\nreturn (${names}) => add(${names});`)(F.echo.add);
+    %PrepareFunctionForOptimization(site);
+    return site;
+}
+
+// "" when calling `call` with `values` did what `expected` says, else what
+// differed.
+function verdict(entry, expected, sentinel, values, call) {
     let actual;
     let caught;
     let threw = false;
     try {
-        actual = entry.function(...forCall.values);
+        actual = call(values);
     } catch (e) {
         threw = true;
         caught = e;
     }
 
-    const failed = (what) => what + '\n  call: ' + describe() + '\n  expected: ' + expected.kind + '\n  got: ' +
+    const failed = (what) => what + '\n  expected: ' + expected.kind + '\n  got: ' +
         (threw ? 'thrown ' + show(caught) : 'returned ' + show(actual));
     if (expected.kind === 'thrown') {
         if (!threw || caught !== sentinel)
@@ -557,17 +594,17 @@ function run(bytes) {
         return wrong === '' ? '' : failed(wrong);
     }
     if (entry.invoke)
-        return checkInvoke(forModel.values[0], actual, caught, threw, sentinel, failed);
+        return checkInvoke(expected.function, actual, caught, threw, failed);
     if (threw)
         return failed('a call that converts threw');
-    if (entry.compare === identical ? actual !== forCall.values[0] : !same(actual, expected.result))
+    if (entry.compare === identical ? actual !== values[0] : !same(actual, expected.result))
         return failed('what came back differs from what was given, expected ' + show(expected.result));
     return '';
 }
 
 // fuzz.echo.invoke calls the function from C++ and gives back its result as
 // JSON data; a failure of the call, or of its result, is an Error.
-function checkInvoke(function_, actual, caught, threw, sentinel, failed) {
+function checkInvoke(function_, actual, caught, threw, failed) {
     let result;
     try {
         result = json(function_(), []);
@@ -629,6 +666,8 @@ void exposeAll(js::V8Runtime& runtime)
 js::V8Runtime& runtime()
 {
     static const std::unique_ptr<js::V8Runtime> made = [] {
+        // The harness has V8 optimise a call site (%OptimizeFunctionOnNextCall).
+        v8::V8::SetFlagsFromString("--allow-natives-syntax");
         js::V8Runtime::Settings settings;
         // An async function's promise is no failure of the input.
         settings.onUnhandledRejection = [](const js::Error&) { return true; };

@@ -25,7 +25,9 @@
 // the model says, else what differed, which breaks the check below.
 //
 // Input: a byte choosing the function, a byte choosing the argument count
-// (below 160: the count the function takes), then the arguments' recipes.
+// (below 160: the count the function takes, else the byte modulo 5; always
+// modulo 5 for the function of Rest), a byte choosing what getters throw,
+// then the arguments' recipes (see Builder).
 
 #include "support/Check.h"
 

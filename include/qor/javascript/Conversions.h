@@ -15,6 +15,7 @@
 #include <v8-typed-array.h>
 #include <v8-promise.h>
 
+#include <algorithm>
 #include <cmath>
 #include <concepts>
 #include <cstdint>
@@ -264,7 +265,10 @@ struct Conversion<std::vector<T>> {
         v8::Local<v8::Array> array = value.As<v8::Array>();
         const std::uint32_t length = array->Length();
         Held result;
-        result.reserve(length);
+        // The length is the script's to say (new Array(2 ** 32 - 1) has no
+        // elements at all): reserve no more than a short array needs, and
+        // let a long one grow as its elements convert.
+        result.reserve(std::min<std::uint32_t>(length, 1024));
         for (std::uint32_t i = 0; i < length; ++i) {
             v8::Local<v8::Value> element;
             if (!array->Get(context, i).ToLocal(&element))

@@ -531,11 +531,15 @@ std::expected<void, Error> expose(V8Runtime& runtime, std::string_view path, Wha
         value = toValue(context, what);
     } else {
         using Signature = typename binding::SignatureOf<Plain>::type;
-        if constexpr (std::is_function_v<Plain>) {
-            value = binding::hostFunction<Signature>(runtime, context, std::string(path), &what);
-        } else {
-            value = binding::hostFunction<Signature>(runtime, context, std::string(path), Plain(std::forward<What>(what)));
-        }
+        std::expected<v8::Local<v8::Function>, std::string> function;
+        if constexpr (std::is_function_v<Plain>)
+            function = binding::hostFunction<Signature>(runtime, context, std::string(path), &what);
+        else
+            function = binding::hostFunction<Signature>(runtime, context, std::string(path), Plain(std::forward<What>(what)));
+        if (function)
+            value = function->template As<v8::Value>();
+        else
+            value = std::unexpected(std::move(function.error()));
     }
     if (!value)
         return std::unexpected(binding::refusalRecord(path, "cannot be exposed", value.error()));

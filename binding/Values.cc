@@ -88,16 +88,43 @@ std::string inside(std::string_view place, std::string text)
     if (text.empty())
         return text;
     // Places join into one path ("a[2].b: expected ..."); a path that has
-    // grown long keeps its innermost end.
+    // grown long keeps its innermost end. A plain name never starts with
+    // "[" or ".", nor holds a space, so each join reads one way.
     constexpr std::size_t kLongestPath = 200;
     if (text.starts_with("..."))
         return text;
-    const std::size_t pathEnd = text.find(": expected");
+    const std::size_t pathEnd = text.find(": expected ");
     if (pathEnd != std::string::npos && pathEnd > kLongestPath)
         return "..." + text;
     if (text.starts_with("expected "))
         return std::string(place) + ": " + text;
     return std::string(place) + (text.starts_with("[") ? "" : ".") + text;
+}
+
+std::string tooLong(std::uint32_t length)
+{
+    return "expected an array of at most " + std::to_string(kLongestArray) + " elements, got one of " +
+           std::to_string(length);
+}
+
+std::string keyPlace(std::string_view key)
+{
+    const auto plain = [](char c, bool first) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == '$' ||
+               (!first && c >= '0' && c <= '9');
+    };
+    bool isPlain = !key.empty();
+    for (std::size_t i = 0; i < key.size() && isPlain; ++i)
+        isPlain = plain(key[i], i == 0);
+    if (isPlain)
+        return std::string(key);
+    std::string quoted = "[\"";
+    for (char c : key) {
+        if (c == '"' || c == '\\')
+            quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "\"]";
 }
 
 std::string utf8(v8::Isolate* isolate, v8::Local<v8::String> text)

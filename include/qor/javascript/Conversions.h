@@ -90,8 +90,22 @@ QORJS_API std::expected<v8::Local<v8::Array>, std::string> ownKeys(v8::Local<v8:
                                                                    v8::Local<v8::Object> object);
 
 // A refusal inside a container, placed: "[3]: expected ...", "key: expected
-// ...", "key[3].name: expected ...". An empty text stays empty.
+// ...", "key[3].name: expected ...". An empty text stays empty. `place` is
+// an index's "[3]" or keyPlace()'s.
 QORJS_API std::string inside(std::string_view place, std::string text);
+
+// A key as a refusal's place: itself when it is a plain name
+// ([A-Za-z_$][A-Za-z0-9_$]*), else quoted in brackets (["a b"], [""]), so
+// that a path reads one way only.
+QORJS_API std::string keyPlace(std::string_view key);
+
+// Longer arrays are refused: walking one element by element is C++ work
+// that no limit of the runtime's can stop, and a script names any length
+// (new Array(2 ** 32 - 1) takes no memory of its own).
+constexpr std::uint32_t kLongestArray = 1u << 24;
+
+// "expected an array of at most 16777216 elements, got one of `length`".
+QORJS_API std::string tooLong(std::uint32_t length);
 
 // True for the types whose Conversion handles it.
 template <class T>
@@ -264,6 +278,8 @@ struct Conversion<std::vector<T>> {
             return std::unexpected(conversion::refusal("an array", value));
         v8::Local<v8::Array> array = value.As<v8::Array>();
         const std::uint32_t length = array->Length();
+        if (length > conversion::kLongestArray)
+            return std::unexpected(conversion::tooLong(length));
         Held result;
         // The length is the script's to say (new Array(2 ** 32 - 1) has no
         // elements at all): reserve no more than a short array needs, and
@@ -324,7 +340,7 @@ struct StringKeyed {
             std::string name = utf8(isolate, key.As<v8::String>());
             auto converted = Conversion<Mapped>::fromValue(context, element);
             if (!converted)
-                return std::unexpected(inside(name, std::move(converted.error())));
+                return std::unexpected(inside(keyPlace(name), std::move(converted.error())));
             result.insert_or_assign(std::move(name), std::move(*converted));
         }
         return result;
@@ -338,7 +354,7 @@ struct StringKeyed {
                 return std::unexpected(std::move(key.error()));
             auto converted = Conversion<Mapped>::toValue(context, mapped);
             if (!converted)
-                return std::unexpected(inside(name, std::move(converted.error())));
+                return std::unexpected(inside(keyPlace(name), std::move(converted.error())));
             // Defined, not assigned: a setter on Object.prototype never runs.
             if (object->CreateDataProperty(context, key->template As<v8::String>(), *converted).IsNothing())
                 return std::unexpected(std::string());

@@ -24,6 +24,7 @@
 #include <expected>
 #include <functional>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -326,15 +327,19 @@ struct Invoker<R(A...)> {
         [[maybe_unused]] v8::Local<v8::Context> context;
         if constexpr (kNeedsContext)
             context = info.GetIsolate()->GetCurrentContext();
-        std::tuple<std::optional<typename SlotOf<A>::type>...> slots;
-        if (!(fill<I>(info, context, name, runtime, std::get<I>(slots)) && ...))
-            return;
-        // Nothing C++ throws may unwind through V8's frames.
+        // Nothing C++ throws may unwind through V8's frames: not the host's
+        // exceptions, nor a conversion's std::bad_alloc (an array's length is
+        // the script's to choose).
         try {
+            std::tuple<std::optional<typename SlotOf<A>::type>...> slots;
+            if (!(fill<I>(info, context, name, runtime, std::get<I>(slots)) && ...))
+                return;
             if constexpr (std::is_void_v<R>)
                 function(pass<A>(*std::get<I>(slots))...);
             else
                 giveResult(info.GetIsolate(), info.GetReturnValue(), name, function(pass<A>(*std::get<I>(slots))...));
+        } catch (const std::bad_alloc&) {
+            throwError(info.GetIsolate(), std::string(name) + ": out of memory");
         } catch (const std::exception& failure) {
             throwError(info.GetIsolate(), failure.what());
         } catch (...) {

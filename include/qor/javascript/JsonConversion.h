@@ -65,6 +65,8 @@ inline std::expected<nlohmann::json, std::string> jsonFromObject(v8::Local<v8::C
 {
     if (object->IsArray()) {
         v8::Local<v8::Array> array = object.As<v8::Array>();
+        if (array->Length() > kLongestArray)
+            return std::unexpected(tooLong(array->Length()));
         nlohmann::json result = nlohmann::json::array();
         for (std::uint32_t i = 0; i < array->Length(); ++i) {
             v8::Local<v8::Value> element;
@@ -92,7 +94,7 @@ inline std::expected<nlohmann::json, std::string> jsonFromObject(v8::Local<v8::C
         std::string name = utf8(context->GetIsolate(), key.As<v8::String>());
         auto converted = jsonFromValue(context, element, ancestors);
         if (!converted)
-            return std::unexpected(inside(name, std::move(converted.error())));
+            return std::unexpected(inside(keyPlace(name), std::move(converted.error())));
         result[std::move(name)] = std::move(*converted);
     }
     return result;
@@ -144,7 +146,7 @@ inline std::expected<v8::Local<v8::Value>, std::string> valueFromJson(v8::Local<
             return std::unexpected(std::move(key.error()));
         auto converted = valueFromJson(context, element, depth + 1);
         if (!converted)
-            return std::unexpected(inside(name, std::move(converted.error())));
+            return std::unexpected(inside(keyPlace(name), std::move(converted.error())));
         if (object->CreateDataProperty(context, key->As<v8::String>(), *converted).IsNothing())
             return std::unexpected(std::string());
     }
@@ -156,7 +158,8 @@ inline std::expected<v8::Local<v8::Value>, std::string> valueFromJson(v8::Local<
 // JSON data both ways: null (and undefined), booleans, finite numbers
 // (integral ones as integers; integers back as Numbers), strings, arrays, and objects by
 // their own enumerable string keys. Functions, symbols, BigInts, NaN and the
-// infinities are refused, and so are cycles and data nested over 1000 deep.
+// infinities are refused, and so are cycles, data nested over 1000 deep and
+// arrays longer than kLongestArray.
 template <>
 struct Conversion<nlohmann::json> {
     using Held = nlohmann::json;

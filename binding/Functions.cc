@@ -45,6 +45,12 @@ Error refusalRecord(std::string_view name, std::string_view what, std::string_vi
     return recordOfText(std::move(message));
 }
 
+Error otherThread(std::string_view name)
+{
+    return recordOfText(std::string(name) + ": called on another thread than its runtime's; post the call with "
+                                            "the runtime's Remote");
+}
+
 Error runtimeGone(std::string_view name)
 {
     return recordOfText(std::string(name) + ": its runtime is gone");
@@ -69,6 +75,23 @@ std::expected<v8::Local<v8::Function>, std::string> makeFunction(v8::Local<v8::C
     return function;
 }
 
+namespace {
+
+// Defined where it can be; else assigned (a script's `var` is a property
+// that cannot be defined anew, but can be written), and then read back: an
+// assignment reports success where nothing was set (a frozen object, a
+// read-only property), and the host would find its function silently missing.
+bool placeAt(v8::Local<v8::Context> context, v8::Local<v8::Object> holder, v8::Local<v8::String> key, v8::Local<v8::Value> value)
+{
+    if (holder->CreateDataProperty(context, key, value).FromMaybe(false))
+        return true;
+    v8::Local<v8::Value> found;
+    return holder->Set(context, key, value).FromMaybe(false) && holder->Get(context, key).ToLocal(&found) &&
+           found->StrictEquals(value);
+}
+
+}  // namespace
+
 std::expected<void, Error> setAtPath(V8Runtime& runtime, std::string_view path, v8::Local<v8::Value> value)
 {
     v8::Isolate* isolate = runtime.isolate();
@@ -87,11 +110,8 @@ std::expected<void, Error> setAtPath(V8Runtime& runtime, std::string_view path, 
         if (part.empty())
             return failed("a path is names joined by dots, none of them empty");
         v8::Local<v8::String> key = V8Helper::v8_string(part, isolate);
-        // Defined, not assigned: an assignment reports success where nothing
-        // was set (a frozen object, a read-only property), and the host
-        // would find its function silently missing.
         if (dot == std::string_view::npos) {
-            if (!holder->CreateDataProperty(context, key, value).FromMaybe(false))
+            if (!placeAt(context, holder, key, value))
                 return failed(std::string(part) + " cannot be set");
             return {};
         }
@@ -100,7 +120,7 @@ std::expected<void, Error> setAtPath(V8Runtime& runtime, std::string_view path, 
             return failed(std::string(part) + " cannot be read");
         if (next->IsUndefined()) {
             next = v8::Object::New(isolate);
-            if (!holder->CreateDataProperty(context, key, next).FromMaybe(false))
+            if (!placeAt(context, holder, key, next))
                 return failed(std::string(part) + " cannot be set");
         } else if (!next->IsObject()) {
             return failed(std::string(path.substr(0, dot)) + " is " + conversion::describe(next) + ", not an object");

@@ -361,6 +361,12 @@ TEST(Errors, ACallbackRunsWithinItsCallerAndAFunctionKeptPastItsRuntimeSaysSo)
         EXPECT_EQ(host.show("order.join()"), "'callback,callback,after,job'");
         host.show("t.keep(() => 1)");
         ASSERT_TRUE(kept);
+        // V8 may not be entered from another thread: the call says so instead.
+        std::string elsewhere;
+        std::thread([&] { elsewhere = kept.call<int>().error().message; }).join();
+        EXPECT_EQ(elsewhere, "the function: called on another thread than its runtime's; post the call with the "
+                             "runtime's Remote");
+        EXPECT_EQ(kept.call<int>(), 1);
     }
     EXPECT_FALSE(kept);
     EXPECT_EQ(kept.call<int>().error().message, "the function: its runtime is gone");
@@ -654,6 +660,10 @@ TEST(Expose, DottedPathsMakeTheObjectsOnTheWayAndAMemberFunctionKeepsItsObject)
     EXPECT_EQ(through.error().type, js::Error::Type::Other);
     EXPECT_EQ(through.error().message, "cannot expose n.f: n is 5, not an object");
     EXPECT_EQ(js::expose(host.runtime, "frozen.f", 1).error().message, "cannot expose frozen.f: f cannot be set");
+    // A script's `var` cannot be defined anew, but takes the value.
+    host.show("var declared = 1");
+    ASSERT_TRUE(js::expose(host.runtime, "declared", 2));
+    EXPECT_EQ(host.show("declared"), "2");
     EXPECT_EQ(js::expose(host.runtime, "trap.f", 1).error().message, "Error: no reading");
     EXPECT_EQ(js::expose(host.runtime, "app..f", 1).error().message,
               "cannot expose app..f: a path is names joined by dots, none of them empty");

@@ -28,6 +28,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -65,7 +66,12 @@ QORJS_API V8Runtime* runtimeOf(v8::Isolate* isolate);
 struct Cell {
     v8::Global<v8::Value> value;
     V8Runtime* runtime = nullptr;
+    // The runtime's thread: V8 may be used there only.
+    std::thread::id thread = std::this_thread::get_id();
 };
+
+// The record for a value of the runtime's used on another thread.
+QORJS_API Error otherThread(std::string_view name);
 QORJS_API std::shared_ptr<Cell> cell(V8Runtime& runtime, v8::Local<v8::Value> value);
 
 QORJS_API void throwTypeError(v8::Isolate* isolate, std::string_view text);
@@ -606,8 +612,9 @@ std::expected<R, Error> valueAs(V8Runtime& runtime, v8::Local<v8::Value> value)
 }
 
 // A JavaScript function kept by C++, to call later on the runtime's thread
-// (an argument of this type takes a function). Copies share it. Once the
-// runtime is gone, a call is a record that says so.
+// (an argument of this type takes a function). Copies share it. A call on
+// another thread, or once the runtime is gone, is a record that says so
+// (post the call with the runtime's Remote instead).
 class JsFunction {
 public:
     JsFunction() = default;
@@ -618,6 +625,8 @@ public:
     template <class R = void, class... A>
     std::expected<R, Error> call(const A&... arguments) const
     {
+        if (cell && cell->thread != std::this_thread::get_id())
+            return std::unexpected(binding::otherThread("the function"));
         if (!cell || cell->runtime == nullptr)
             return std::unexpected(binding::runtimeGone("the function"));
         V8Runtime& runtime = *cell->runtime;

@@ -123,6 +123,9 @@ const spreadOf = (ratio) => (ratio.all.length > 1 ? `${times(Math.min(...ratio.a
 // ---- the library against raw V8 -----------------------------------------------------
 
 const libraryTarget = 1.10;
+// A host object's member is a generic callback with its receiver's check
+// and the host's exceptions caught: 1.25× of the hand-made class is its goal.
+const targetOf = (operation) => (operation.startsWith('host object/') ? 1.25 : libraryTarget);
 // Scripts, calls, names, conversions, errors, then the runtime's script,
 // call, timer and making, then the bindings: a fixed order, since random
 // interleaving shuffles the JSON's.
@@ -149,7 +152,7 @@ const libraryRows = pairs.map((pair) => [
     `**${times(pair.ratio)}**`,
     times(pair.medianRatio),
     `${fixed(pair.library.cv * 100, 1)} % / ${fixed(pair.floor.cv * 100, 1)} %`,
-    pair.ratio <= libraryTarget ? 'yes' : '**no**',
+    pair.ratio <= targetOf(pair.operation) ? 'yes' : '**no**',
 ]);
 const repetitions = pairs.length ? pairs[0].library.count : 0;
 
@@ -221,9 +224,9 @@ for (let i = 0; i < rounds; ++i) {
 
 // ---- targets ---------------------------------------------------------------------------
 
-const libraryMisses = pairs.filter((pair) => pair.ratio > libraryTarget);
+const libraryMisses = pairs.filter((pair) => pair.ratio > targetOf(pair.operation));
 const targets = [[
-    'Every library operation within 1.10× of its raw V8 floor',
+    'Every library operation within 1.10× of its raw V8 floor (a host object\'s members 1.25×)',
     libraryMisses.length === 0 ? `highest ${times(Math.max(...pairs.map((pair) => pair.ratio)))}`
         : `${libraryMisses.length} above: ${libraryMisses.map((pair) => `${pair.operation.replace('/', ', ')} ${times(pair.ratio)}`).join('; ')}`,
     verdict(pairs.length > 0 && libraryMisses.length === 0),
@@ -321,9 +324,9 @@ interleaved at random over ${repetitions} repetitions. The ratio judged is that 
 fastest repetition of each half (CPU time per call), the estimate least
 disturbed by the other work on the machine; the ratio of the medians and
 the coefficients of variation show how much that disturbance was (highest
-CV ${fixed(highestCv * 100, 1)} %). The target is 1.10× of the floor.
+CV ${fixed(highestCv * 100, 1)} %). The target is 1.10× of the floor, 1.25× for a host object's members.
 
-${table(['Operation', 'Library', 'Raw V8', 'Ratio', 'Ratio of medians', 'CV (library / raw)', 'Within 1.10×'], libraryRows)}
+${table(['Operation', 'Library', 'Raw V8', 'Ratio', 'Ratio of medians', 'CV (library / raw)', 'Within target'], libraryRows)}
 
 The rows named \`V8Runtime…\` compare the runtime with the same steps
 written by hand with the library's static operations, in an isolate made by

@@ -23,8 +23,9 @@ public:
     // Nothing may wait forever for a promise no copy can settle any more.
     ~PromiseCore() { rejectPromise(*this, "the host dropped the promise without settling it"); }
 
-    // Posts `settle` once; false when settled already or the runtime is gone.
-    bool settleWith(std::function<void(V8Runtime&)> settle)
+    // Posts `settle` once, to run with the promise's resolver on the
+    // runtime's thread; false when settled already or the runtime is gone.
+    bool settleWith(std::function<void(V8Runtime&, v8::Local<v8::Promise::Resolver>)> settle)
     {
         V8Runtime::KeepAlive held;
         {
@@ -36,7 +37,11 @@ public:
         }
         // Posted before the KeepAlive goes, so that a waiting loop cannot
         // find itself with nothing left in between.
-        return remote.post(std::move(settle));
+        return remote.post([promise = number, settle = std::move(settle)](V8Runtime& runtime) {
+            v8::Local<v8::Promise::Resolver> resolver = bindingsOf(runtime).takePromise(promise);
+            if (!resolver.IsEmpty())
+                settle(runtime, resolver);
+        });
     }
 
     V8Runtime::Remote remote;
@@ -56,31 +61,22 @@ std::shared_ptr<PromiseCore> newPromise(V8Runtime& runtime)
 
 bool resolvePromise(PromiseCore& core, SettleWith value)
 {
-    const std::uint64_t number = core.number;
-    return core.settleWith([number, value = std::move(value)](V8Runtime& runtime) {
-        v8::Local<v8::Promise::Resolver> resolver = bindingsOf(runtime).takePromise(number);
-        if (resolver.IsEmpty())
-            return;
+    return core.settleWith([value = std::move(value)](V8Runtime& runtime, v8::Local<v8::Promise::Resolver> resolver) {
         v8::Local<v8::Context> context = runtime.context();
         auto made = value(context);
-        v8::Maybe<bool> done = made ? resolver->Resolve(context, *made)
-                                    : resolver->Reject(context, v8::Exception::TypeError(V8Helper::v8_string(
-                                                                    "the host's result: " + made.error(),
-                                                                    runtime.isolate())));
+        v8::Maybe<bool> done =
+            made ? resolver->Resolve(context, *made)
+                 : resolver->Reject(context, v8::Exception::TypeError(V8Helper::v8_string(
+                                                 "the host's result: " + made.error(), runtime.isolate())));
         (void)done;
     });
 }
 
 bool rejectPromise(PromiseCore& core, std::string message)
 {
-    const std::uint64_t number = core.number;
-    return core.settleWith([number, message = std::move(message)](V8Runtime& runtime) {
-        v8::Local<v8::Promise::Resolver> resolver = bindingsOf(runtime).takePromise(number);
-        if (resolver.IsEmpty())
-            return;
-        v8::Local<v8::Context> context = runtime.context();
-        v8::Maybe<bool> done =
-            resolver->Reject(context, v8::Exception::Error(V8Helper::v8_string(message, runtime.isolate())));
+    return core.settleWith([message = std::move(message)](V8Runtime& runtime, v8::Local<v8::Promise::Resolver> resolver) {
+        v8::Maybe<bool> done = resolver->Reject(runtime.context(),
+                                                v8::Exception::Error(V8Helper::v8_string(message, runtime.isolate())));
         (void)done;
     });
 }

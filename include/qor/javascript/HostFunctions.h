@@ -66,8 +66,9 @@ QORJS_API V8Runtime* runtimeOf(v8::Isolate* isolate);
 struct Cell {
     v8::Global<v8::Value> value;
     V8Runtime* runtime = nullptr;
-    // The runtime's thread: V8 may be used there only.
-    std::thread::id thread = std::this_thread::get_id();
+    // Which thread made the cell (the runtime's: V8 may be used there only).
+    // Only its id is kept; no thread is started.
+    decltype(std::this_thread::get_id()) thread = std::this_thread::get_id();
 };
 
 // The record for a value of the runtime's used on another thread.

@@ -4,6 +4,7 @@
 
 #include <qor/javascript/HostClass.h>
 
+#include <algorithm>
 #include <atomic>
 
 namespace qor::format::engine::javascript {
@@ -11,8 +12,11 @@ namespace qor::format::engine::javascript {
 HostBindings& bindingsOf(V8Runtime& runtime)
 {
     V8Runtime::State* state = runtimeStateOf(runtime.isolate());
-    if (!state->bindings)
+    if (!state->bindings) {
         state->bindings = std::make_unique<HostBindings>(runtime);
+        if (state->numberedBindings)
+            state->bindings->numberFunctions({});
+    }
     return *state->bindings;
 }
 
@@ -33,6 +37,64 @@ void HostBindings::release()
     promises.clear();
     for (const std::unique_ptr<binding::Kept>& each : kept)
         each->release();
+}
+
+void HostBindings::numberFunctions(std::vector<std::string> held)
+{
+    numbering = true;
+    names = std::move(held);
+    numbered.assign(names.size(), nullptr);
+}
+
+std::uint32_t HostBindings::number(std::string_view name, binding::Kept* what)
+{
+    for (std::size_t at = 0; at < names.size(); ++at) {
+        if (numbered[at] == nullptr && names[at] == name) {
+            numbered[at] = what;
+            return static_cast<std::uint32_t>(at);
+        }
+    }
+    // A name taken already (a path exposed twice, or the name every function
+    // converted from a std::function shares) gets a mark of its own, so that
+    // each number still has a name to be exposed again under.
+    std::string unique(name);
+    for (int copy = 2; std::find(names.begin(), names.end(), unique) != names.end(); ++copy)
+        unique = std::string(name) + "#" + std::to_string(copy);
+    names.push_back(std::move(unique));
+    numbered.push_back(what);
+    return static_cast<std::uint32_t>(names.size() - 1);
+}
+
+std::vector<std::string> HostBindings::notExposedAgain() const
+{
+    std::vector<std::string> missing;
+    for (std::size_t at = 0; at < names.size(); ++at)
+        if (numbered[at] == nullptr)
+            missing.push_back(names[at]);
+    return missing;
+}
+
+void HostBindings::callByNumber(const v8::FunctionCallbackInfo<v8::Value>& info)
+{
+    v8::Isolate* isolate = info.GetIsolate();
+    V8Runtime::State* state = runtimeStateOf(isolate);
+    const std::uint32_t at = info.Data().As<v8::Uint32>()->Value();
+    HostBindings* bindings = state != nullptr ? state->bindings.get() : nullptr;
+    if (bindings == nullptr || at >= bindings->numbered.size()) {
+        binding::throwError(isolate, "this host function is gone: its runtime has ended");
+        return;
+    }
+    if (binding::Kept* what = bindings->numbered[at]) {
+        what->call(info);
+        return;
+    }
+    binding::throwError(isolate, bindings->names[at] +
+                                     " is a host function the snapshot holds, but the host did not expose it again");
+}
+
+void addBindingReferences(std::vector<std::intptr_t>& table)
+{
+    table.push_back(reinterpret_cast<std::intptr_t>(&HostBindings::callByNumber));
 }
 
 void HostBindings::keep(std::unique_ptr<binding::Kept> what)

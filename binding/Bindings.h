@@ -12,6 +12,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -40,7 +42,32 @@ public:
 
     V8Runtime& runtime;
 
+    // ---- Functions found by number ------------------------------------------
+    // In a runtime that makes a snapshot, or was restored from one, a host
+    // function carries a number rather than the address of what it calls,
+    // and one library callback finds that by number: the snapshot then holds
+    // no address of the host's, and a restored runtime reconnects each number
+    // to what the host exposes again under the same name.
+
+    // Numbers host functions from now on; `held` are the names a snapshot
+    // holds, by number, none of them exposed again yet.
+    void numberFunctions(std::vector<std::string> held);
+    bool byNumber() const { return numbering; }
+    // The number of the function named `name` that calls `kept`: a held one
+    // of that name not yet exposed again, else a new number.
+    std::uint32_t number(std::string_view name, binding::Kept* kept);
+    // The names by number, and those held but not exposed again.
+    const std::vector<std::string>& numberedNames() const { return names; }
+    std::vector<std::string> notExposedAgain() const;
+    // The classes the host made, which a snapshot cannot hold.
+    std::vector<std::string> classNames;
+    static void callByNumber(const v8::FunctionCallbackInfo<v8::Value>& info);
+
 private:
+    bool numbering = false;
+    std::vector<std::string> names;
+    std::vector<binding::Kept*> numbered;
+
     struct Adopted {
         v8::Global<v8::Object> instance;
         void* object;
@@ -59,5 +86,8 @@ private:
 
 // The runtime's bindings, made on first use.
 HostBindings& bindingsOf(V8Runtime& runtime);
+
+// The library callbacks of the bindings, which a startup snapshot must know.
+void addBindingReferences(std::vector<std::intptr_t>& table);
 
 }  // namespace qor::format::engine::javascript

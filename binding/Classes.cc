@@ -49,6 +49,7 @@ struct ClassKept : Kept {
 ClassKept* newClass(V8Runtime& runtime, std::string name)
 {
     CallScope<> scope(runtime);
+    bindingsOf(runtime).classNames.push_back(name);
     auto kept = std::make_unique<ClassKept>(runtime, std::move(name));
     v8::Isolate* isolate = runtime.isolate();
     v8::Local<v8::FunctionTemplate> shape =

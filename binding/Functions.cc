@@ -4,6 +4,7 @@
 #include <qor/javascript/HostFunctions.h>
 #include <qor/javascript/V8Helper.h>
 
+#include "binding/Bindings.h"
 #include "runtime/Records.h"
 
 #include <v8-exception.h>
@@ -59,14 +60,23 @@ Error runtimeGone(std::string_view name)
 std::expected<v8::Local<v8::Function>, std::string> makeFunction(v8::Local<v8::Context> context,
                                                                  std::string_view name,
                                                                  v8::FunctionCallback callback,
-                                                                 void* data,
+                                                                 Kept* kept,
                                                                  int length,
                                                                  const v8::CFunction* fast)
 {
     v8::Isolate* isolate = context->GetIsolate();
-    v8::Local<v8::FunctionTemplate> shape =
-        v8::FunctionTemplate::New(isolate, callback, v8::External::New(isolate, data), {}, length,
-                                  v8::ConstructorBehavior::kThrow, v8::SideEffectType::kHasSideEffect, fast);
+    v8::Local<v8::FunctionTemplate> shape;
+    V8Runtime* runtime = runtimeOf(isolate);
+    if (runtime != nullptr && bindingsOf(*runtime).byNumber()) {
+        HostBindings& bindings = bindingsOf(*runtime);
+        // V8's fast path is an address too, so such a function has none.
+        shape = v8::FunctionTemplate::New(isolate, &HostBindings::callByNumber,
+                                          v8::Integer::NewFromUnsigned(isolate, bindings.number(name, kept)), {},
+                                          length, v8::ConstructorBehavior::kThrow);
+    } else {
+        shape = v8::FunctionTemplate::New(isolate, callback, v8::External::New(isolate, kept), {}, length,
+                                          v8::ConstructorBehavior::kThrow, v8::SideEffectType::kHasSideEffect, fast);
+    }
     v8::Local<v8::Function> function;
     if (!shape->GetFunction(context).ToLocal(&function))
         return std::unexpected(std::string("V8 could not make the function"));

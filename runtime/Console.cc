@@ -3,6 +3,7 @@
 #include "runtime/Inspect.h"
 #include "runtime/InspectText.h"
 #include "runtime/OwnProperties.h"
+#include "runtime/RuntimeState.h"
 #include "runtime/Table.h"
 
 #include <v8-debug.h>
@@ -21,7 +22,25 @@ namespace {
 // Frames console.trace shows, as many as V8's default Error.stackTraceLimit.
 constexpr int kTraceFrames = 10;
 
-enum DataField : int { kConsoleField = 0, kOriginalField = 1, kDataFields = 2 };
+// A method's data object holds V8's own method, which it forwards to.
+enum DataField : int { kOriginalField = 0, kDataFields = 1 };
+
+// The console a method writes to: the one of the runtime whose isolate this
+// is, found through the isolate rather than the method, so that the methods
+// hold no pointer (a startup snapshot keeps them) and write nothing once the
+// runtime let go of its console.
+Console* consoleOf(v8::Isolate* isolate)
+{
+    V8Runtime::State* state = runtimeStateOf(isolate);
+    return state != nullptr ? state->console.get() : nullptr;
+}
+
+// Marks a console object whose methods are the runtime's already, as in a
+// context restored from a snapshot: they are kept, not wrapped again.
+v8::Local<v8::Private> ownMark(v8::Isolate* isolate)
+{
+    return v8::Private::ForApi(isolate, v8::String::NewFromUtf8Literal(isolate, "qorjs:console"));
+}
 
 std::vector<v8::Local<v8::Value>> argumentsFrom(const v8::FunctionCallbackInfo<v8::Value>& info, int first)
 {
@@ -89,36 +108,37 @@ void writeStandard(ConsoleLevel level, std::string_view text)
 
 }  // namespace
 
+// With each method, the argument that V8's own method takes for a format
+// string, for the methods whose arguments it formats.
+const Console::Method Console::kMethods[] = {
+    {"log", &call<&Console::print<ConsoleLevel::Log>, 0>},
+    {"info", &call<&Console::print<ConsoleLevel::Info>, 0>},
+    {"debug", &call<&Console::print<ConsoleLevel::Debug>, 0>},
+    {"warn", &call<&Console::print<ConsoleLevel::Warn>, 0>},
+    {"error", &call<&Console::print<ConsoleLevel::Error>, 0>},
+    {"dir", &call<&Console::dir, kNoFormat>},
+    {"table", &call<&Console::table, kNoFormat>},
+    {"trace", &call<&Console::trace, 0>},
+    {"assert", &call<&Console::assertion, 1>},
+    {"count", &call<&Console::count, kNoFormat>},
+    {"countReset", &call<&Console::countReset, kNoFormat>},
+    {"time", &call<&Console::time, kNoFormat>},
+    {"timeLog", &call<&Console::timeLog, kNoFormat>},
+    {"timeEnd", &call<&Console::timeEnd, kNoFormat>},
+    {"group", &call<&Console::group, 0>},
+    {"groupCollapsed", &call<&Console::group, 0>},
+    {"groupEnd", &call<&Console::groupEnd, kNoFormat>},
+};
+
+void Console::addExternalReferences(std::vector<std::intptr_t>& table)
+{
+    for (const Method& method : kMethods)
+        table.push_back(reinterpret_cast<std::intptr_t>(method.callback));
+}
+
 Console::Console(v8::Local<v8::Context> context, ConsoleSink sink)
     : isolate(context->GetIsolate()), sink(std::move(sink))
 {
-    struct Method {
-        const char* name;
-        v8::FunctionCallback callback;
-    };
-    // With each method, the argument that V8's own method takes for a format
-    // string, for the methods whose arguments it formats.
-    constexpr std::size_t none = kNoFormat;
-    static constexpr Method kMethods[] = {
-        {"log", &call<&Console::print<ConsoleLevel::Log>, 0>},
-        {"info", &call<&Console::print<ConsoleLevel::Info>, 0>},
-        {"debug", &call<&Console::print<ConsoleLevel::Debug>, 0>},
-        {"warn", &call<&Console::print<ConsoleLevel::Warn>, 0>},
-        {"error", &call<&Console::print<ConsoleLevel::Error>, 0>},
-        {"dir", &call<&Console::dir, none>},
-        {"table", &call<&Console::table, none>},
-        {"trace", &call<&Console::trace, 0>},
-        {"assert", &call<&Console::assertion, 1>},
-        {"count", &call<&Console::count, none>},
-        {"countReset", &call<&Console::countReset, none>},
-        {"time", &call<&Console::time, none>},
-        {"timeLog", &call<&Console::timeLog, none>},
-        {"timeEnd", &call<&Console::timeEnd, none>},
-        {"group", &call<&Console::group, 0>},
-        {"groupCollapsed", &call<&Console::group, 0>},
-        {"groupEnd", &call<&Console::groupEnd, none>},
-    };
-
     v8::HandleScope scope(isolate);
     Contained contained(isolate);
     v8::Local<v8::Object> global = context->Global();
@@ -133,6 +153,12 @@ Console::Console(v8::Local<v8::Context> context, ConsoleSink sink)
             return;
     }
 
+    v8::Local<v8::Value> mark;
+    if (console->GetPrivate(context, ownMark(isolate)).ToLocal(&mark) && mark->IsTrue())
+        return;
+    if (console->SetPrivate(context, ownMark(isolate), v8::True(isolate)).IsNothing())
+        return;
+
     v8::Local<v8::ObjectTemplate> shape = v8::ObjectTemplate::New(isolate);
     shape->SetInternalFieldCount(kDataFields);
     for (const Method& method : kMethods) {
@@ -145,9 +171,7 @@ Console::Console(v8::Local<v8::Context> context, ConsoleSink sink)
         v8::Local<v8::Function> function;
         if (!shape->NewInstance(context).ToLocal(&data))
             return;
-        data->SetAlignedPointerInInternalField(kConsoleField, this);
         data->SetInternalField(kOriginalField, original);
-        methodData.emplace_back(isolate, data);
         if (!v8::Function::New(context, method.callback, data, 0, v8::ConstructorBehavior::kThrow).ToLocal(&function))
             return;
         function->SetName(name);
@@ -158,9 +182,6 @@ Console::Console(v8::Local<v8::Context> context, ConsoleSink sink)
 
 Console::~Console()
 {
-    v8::HandleScope scope(isolate);
-    for (v8::Global<v8::Object>& data : methodData)
-        data.Get(isolate)->SetAlignedPointerInInternalField(kConsoleField, nullptr);
 }
 
 template <void (Console::*method)(const Console::Arguments&), std::size_t format>
@@ -170,7 +191,7 @@ void Console::call(const Arguments& info)
     // cannot be made or written is lost, and that is all.
     v8::Local<v8::Object> data = info.Data().As<v8::Object>();
     try {
-        if (auto* console = static_cast<Console*>(data->GetAlignedPointerFromInternalField(kConsoleField)))
+        if (Console* console = consoleOf(info.GetIsolate()))
             (console->*method)(info);
     } catch (...) {
     }

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <span>
 #include <map>
 #include <string>
 #include <string_view>
@@ -41,20 +42,31 @@ public:
     Console(v8::Local<v8::Context> context, ConsoleSink sink);
 
     // Detaches: the methods stay (a script may hold them) but no longer
-    // write; they still forward to V8's.
+    // write; they still forward to V8's. The methods find the console
+    // through the runtime, which lets go of it first.
     ~Console();
 
     Console(const Console&) = delete;
     Console& operator=(const Console&) = delete;
+
+    // The callbacks of the methods, which a startup snapshot must know.
+    static void addExternalReferences(std::vector<std::intptr_t>& table);
 
 private:
     using Arguments = v8::FunctionCallbackInfo<v8::Value>;
 
     static constexpr std::size_t kNoFormat = static_cast<std::size_t>(-1);
 
-    // The callback of every method: finds the console through the function's
-    // data, runs `method` unless detached, then calls V8's method, which
-    // formats the string at argument `format` (see forwardedArguments).
+    struct Method {
+        const char* name;
+        v8::FunctionCallback callback;
+    };
+    static const Method kMethods[17];
+
+    // The callback of every method: finds the runtime's console through the
+    // isolate, runs `method` unless it is gone, then calls V8's method (the
+    // function's data holds it), which formats the string at argument
+    // `format` (see forwardedArguments).
     template <void (Console::*method)(const Arguments&), std::size_t format>
     static void call(const Arguments& info);
 
@@ -77,9 +89,6 @@ private:
 
     v8::Isolate* isolate;
     ConsoleSink sink;
-    // The data objects of the methods; their first internal field points
-    // here until the destructor clears it.
-    std::vector<v8::Global<v8::Object>> methodData;
 
     std::map<std::string, std::uint64_t> counts;
     std::map<std::string, std::chrono::steady_clock::time_point> timers;

@@ -70,6 +70,12 @@ v8::MaybeLocal<v8::Promise> ModuleLoader::importDynamically(v8::Local<v8::Contex
     return resolver->GetPromise();
 }
 
+void ModuleLoader::addExternalReferences(std::vector<std::intptr_t>& table)
+{
+    for (v8::FunctionCallback callback : {&returnData, &ModuleLoader::continueImport, &ModuleLoader::resolveForMeta})
+        table.push_back(reinterpret_cast<std::intptr_t>(callback));
+}
+
 void ModuleLoader::continueImport(const v8::FunctionCallbackInfo<v8::Value>& info)
 {
     v8::Isolate* isolate = info.GetIsolate();

@@ -3,6 +3,7 @@
 #include "runtime/Calls.h"
 #include "runtime/Records.h"
 #include "runtime/Rejections.h"
+#include "runtime/RuntimeState.h"
 
 #include "engine/Limits.h"
 
@@ -57,32 +58,31 @@ Loop::Loop(V8Runtime& runtime, std::shared_ptr<V8Runtime::Shared> shared, Reject
         return;
     v8::HandleScope scope(isolate);
     v8::Local<v8::Context> context = runtime.context();
-    v8::Local<v8::ObjectTemplate> shape = v8::ObjectTemplate::New(isolate);
-    shape->SetInternalFieldCount(1);
-    v8::Local<v8::Object> data = shape->NewInstance(context).ToLocalChecked();
-    data->SetAlignedPointerInInternalField(0, this);
-    handle.Reset(isolate, data);
-
-    setFunction(context, "setTimeout", &Loop::setTimeout, data, 1);
-    setFunction(context, "setInterval", &Loop::setInterval, data, 1);
-    setFunction(context, "clearTimeout", &Loop::clearTimer, data, 0);
-    setFunction(context, "clearInterval", &Loop::clearTimer, data, 0);
-    setFunction(context, "queueMicrotask", &Loop::queueMicrotask, data, 1);
+    // The functions find the loop through the isolate, not through data of
+    // their own: they hold no pointer, so a startup snapshot can keep them.
+    v8::Local<v8::Value> none;
+    setFunction(context, "setTimeout", &Loop::setTimeout, none, 1);
+    setFunction(context, "setInterval", &Loop::setInterval, none, 1);
+    setFunction(context, "clearTimeout", &Loop::clearTimer, none, 0);
+    setFunction(context, "clearInterval", &Loop::clearTimer, none, 0);
+    setFunction(context, "queueMicrotask", &Loop::queueMicrotask, none, 1);
 }
 
-Loop::~Loop()
+Loop::~Loop() = default;
+
+void Loop::addExternalReferences(std::vector<std::intptr_t>& table)
 {
-    if (handle.IsEmpty())
-        return;
-    v8::HandleScope scope(isolate);
-    handle.Get(isolate)->SetAlignedPointerInInternalField(0, nullptr);
+    for (v8::FunctionCallback callback :
+         {&Loop::setTimeout, &Loop::setInterval, &Loop::clearTimer, &Loop::queueMicrotask, &Loop::runMicrotask})
+        table.push_back(reinterpret_cast<std::intptr_t>(callback));
 }
 
 // ---- The functions scripts call -----------------------------------------------
 
 Loop* Loop::from(const v8::FunctionCallbackInfo<v8::Value>& info)
 {
-    auto* loop = static_cast<Loop*>(info.Data().As<v8::Object>()->GetAlignedPointerFromInternalField(0));
+    V8Runtime::State* state = runtimeStateOf(info.GetIsolate());
+    Loop* loop = state != nullptr ? state->loop.get() : nullptr;
     if (loop == nullptr)
         throwTypeError(info.GetIsolate(), "the runtime has ended: timers can no longer be set or cleared");
     return loop;

@@ -60,6 +60,9 @@ public:
     Loop(const Loop&) = delete;
     Loop& operator=(const Loop&) = delete;
 
+    // The callbacks of the functions above, which a startup snapshot must know.
+    static void addExternalReferences(std::vector<std::intptr_t>& table);
+
     // Runs turns until `until` says so or a step fails: the record of the
     // first failure. Refused while a step of this loop is running.
     std::expected<void, Error> run(Until until, v8::Local<v8::Promise> promise = {});
@@ -122,9 +125,6 @@ private:
     v8::Isolate* isolate;
     std::shared_ptr<V8Runtime::Shared> shared;
     Rejections& rejections;
-    // The object the installed functions carry as their data; its internal
-    // field points here while the loop lives.
-    v8::Global<v8::Object> handle;
     std::map<std::uint32_t, Timer> timers;
     std::set<QueueKey> queue;
     std::uint32_t lastId = 0;

@@ -1,5 +1,6 @@
 #include "runtime/ModuleLoader.h"
 
+#include "cache/Compiling.h"
 #include "runtime/ModuleRequests.h"
 #include "runtime/Records.h"
 #include "runtime/RuntimeState.h"
@@ -17,7 +18,8 @@
 
 namespace qor::format::engine::javascript {
 
-ModuleLoader::ModuleLoader(v8::Isolate* isolate, ModuleSource source) : isolate(isolate), source(std::move(source))
+ModuleLoader::ModuleLoader(v8::Isolate* isolate, ModuleSource source, std::shared_ptr<CompileCache> cache)
+    : isolate(isolate), source(std::move(source)), cache(std::move(cache))
 {
     isolate->SetHostImportModuleDynamicallyCallback(&ModuleLoader::importDynamically);
     isolate->SetHostInitializeImportMetaObjectCallback(&ModuleLoader::initializeImportMeta);
@@ -28,6 +30,16 @@ ModuleLoader::~ModuleLoader()
     // Without the hooks, V8 rejects a later import() as not supported.
     isolate->SetHostImportModuleDynamicallyCallback(static_cast<v8::HostImportModuleDynamicallyCallback>(nullptr));
     isolate->SetHostInitializeImportMetaObjectCallback(nullptr);
+}
+
+void ModuleLoader::saveCaches()
+{
+    if (unsaved.empty())
+        return;
+    v8::HandleScope scope(isolate);
+    for (Unsaved& entry : unsaved)
+        cache->write(entry.url, entry.text, CodeCache::of(entry.module.Get(isolate), entry.text));
+    unsaved.clear();
 }
 
 ModuleLoader* ModuleLoader::of(v8::Isolate* isolate)
@@ -134,8 +146,15 @@ v8::MaybeLocal<v8::Module> ModuleLoader::compile(v8::Local<v8::Context> context,
         }
     } else {
         v8::ScriptOrigin origin(isolate, name, 0, 0, false, -1, {}, false, false, true);
-        v8::ScriptCompiler::Source compilerSource(code, origin);
-        module = v8::ScriptCompiler::CompileModule(isolate, &compilerSource).FromMaybe(v8::Local<v8::Module>());
+        const bool cached = cache && url.starts_with("file:");
+        ModuleCompiling compiling =
+            compileModuleWith(isolate, code, origin, text, cached ? cache->read(url, text) : CodeCache());
+        module = compiling.module.FromMaybe(v8::Local<v8::Module>());
+        if (cached) {
+            cache->count(compiling.cache);
+            if (!module.IsEmpty() && compiling.cache != CacheUse::Accepted)
+                unsaved.push_back({v8::Global<v8::Module>(isolate, module), url, text});
+        }
     }
     if (!module.IsEmpty()) {
         remember(module, type, url, json);

@@ -6,6 +6,7 @@
 // get one module each, as the language requires. Where the modules come from
 // is the ModuleSource's business.
 
+#include <qor/javascript/CodeCache.h>
 #include <qor/javascript/Error.h>
 #include <qor/javascript/ModuleSource.h>
 
@@ -23,6 +24,7 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace qor::format::engine::javascript {
 
@@ -30,7 +32,7 @@ class ModuleLoader {
 public:
     // Serves `isolate`'s imports from `source`, and its import() and
     // import.meta, while it lives.
-    ModuleLoader(v8::Isolate* isolate, ModuleSource source);
+    ModuleLoader(v8::Isolate* isolate, ModuleSource source, std::shared_ptr<CompileCache> cache = {});
     ~ModuleLoader();
     ModuleLoader(const ModuleLoader&) = delete;
     ModuleLoader& operator=(const ModuleLoader&) = delete;
@@ -47,6 +49,18 @@ public:
     // it: rejected with what the module, or its cycle, threw. Empty when a
     // limit or the host stopped it, with what V8Engine::evaluateModule left.
     v8::MaybeLocal<v8::Promise> evaluate(v8::Local<v8::Context> context, v8::Local<v8::Module> module);
+
+    // Stores the code cache of each module from a file compiled without one
+    // so far: called once they have run, so that the cache holds the
+    // functions compiled while they ran.
+    void saveCaches();
+
+    // The callbacks of the functions import() and import.meta make, which a
+    // startup snapshot must know.
+    static void addExternalReferences(std::vector<std::intptr_t>& table);
+
+    // Whether any module was loaded.
+    bool loadedAny() const { return !records.empty(); }
 
     // Whether the JavaScript module at `url` is loaded already.
     bool knows(const std::string& url) const { return records.contains({Type::JavaScript, url}); }
@@ -125,6 +139,14 @@ private:
 
     v8::Isolate* isolate;
     ModuleSource source;
+    std::shared_ptr<CompileCache> cache;
+    // Modules compiled without a cache entry, for saveCaches.
+    struct Unsaved {
+        v8::Global<v8::Module> module;
+        std::string url;
+        std::string text;
+    };
+    std::vector<Unsaved> unsaved;
     std::map<std::pair<Type, std::string>, std::unique_ptr<Record>> records;
     // Identity hash to record; hashes can collide, so each record keeps its
     // module to compare.

@@ -17,6 +17,11 @@ void throwFirstArgument(const v8::FunctionCallbackInfo<v8::Value>& info)
 
 }  // namespace
 
+void addRecordReferences(std::vector<std::intptr_t>& table)
+{
+    table.push_back(reinterpret_cast<std::intptr_t>(&throwFirstArgument));
+}
+
 Error recordOf(Error::Type type, v8::Isolate* isolate, const v8::TryCatch& tryCatch)
 {
     Error error = V8Error::get(type, isolate, tryCatch);

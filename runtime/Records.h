@@ -9,7 +9,9 @@
 #include <v8-isolate.h>
 #include <v8-local-handle.h>
 
+#include <cstdint>
 #include <string_view>
+#include <vector>
 
 namespace qor::format::engine::javascript {
 
@@ -27,5 +29,8 @@ Error recordOfText(std::string_view text);
 
 // A stop by a limit or the host: type Runtime, the limit's words.
 Error recordOfStop(std::string_view text);
+
+// The library callbacks behind the records, which a startup snapshot must know.
+void addRecordReferences(std::vector<std::intptr_t>& table);
 
 }  // namespace qor::format::engine::javascript

@@ -2,6 +2,7 @@
 
 // What a V8Runtime is made of, in the order it is made; destroyed in reverse.
 
+#include <qor/javascript/StartupSnapshot.h>
 #include <qor/javascript/V8Runtime.h>
 
 #include "binding/Bindings.h"
@@ -11,6 +12,7 @@
 #include "runtime/Rejections.h"
 
 #include <v8-persistent-handle.h>
+#include <v8-snapshot.h>
 
 #include <cstdint>
 #include <memory>
@@ -21,6 +23,13 @@ namespace qor::format::engine::javascript {
 // The isolate's data slot through which V8's callbacks (rejections, import(),
 // import.meta, the module resolver) find the runtime.
 constexpr std::uint32_t kRuntimeDataSlot = 2;
+
+struct V8Runtime::Making {
+    // Made through a v8::SnapshotCreator, which then owns the isolate.
+    bool forSnapshot = false;
+    // Restored from these snapshot contents, when set.
+    std::shared_ptr<const StartupSnapshot::Contents> from;
+};
 
 struct V8Runtime::State {
     ~State();
@@ -37,16 +46,27 @@ struct V8Runtime::State {
 
     V8Runtime* owner = nullptr;
     V8Limits::ArrayBufferAllocator allocator;
+    // For a runtime that makes a snapshot: what made its isolate, and
+    // disposes of it.
+    std::unique_ptr<v8::SnapshotCreator> creator;
+    // For a restored runtime: the snapshot, which V8 reads from for as long
+    // as the isolate lives (each new context is restored from it).
+    std::shared_ptr<const StartupSnapshot::Contents> restoredFrom;
+    v8::StartupData blob{nullptr, 0};
     v8::Isolate* isolate = nullptr;
     std::optional<V8Limits> limits;
     v8::Global<v8::Context> context;
     std::shared_ptr<V8Runtime::Shared> shared = std::make_shared<V8Runtime::Shared>();
+    std::shared_ptr<CompileCache> compileCache;
     std::unique_ptr<Rejections> rejections;
     std::unique_ptr<Loop> loop;
     std::unique_ptr<ModuleLoader> loader;
     std::unique_ptr<Console> console;
     // Made on the host's first binding; what it kept goes after the isolate.
     std::unique_ptr<HostBindings> bindings;
+    // Host functions are found by number (see HostBindings): the runtime
+    // makes a snapshot or was restored from one.
+    bool numberedBindings = false;
 };
 
 inline V8Runtime::State* runtimeStateOf(v8::Isolate* isolate)

@@ -7,6 +7,7 @@
 #include "engine/Limits.h"
 #include "engine/Running.h"
 #include "script/ClassicScript.h"
+#include "snapshot/Contents.h"
 
 #include <qor/javascript/V8Engine.h>
 
@@ -44,7 +45,10 @@ V8Runtime::State::~State()
         limits.reset();
         isolate->SetData(kRuntimeDataSlot, nullptr);
     }
-    isolate->Dispose();
+    if (creator)
+        creator.reset();
+    else
+        isolate->Dispose();
 }
 
 std::expected<v8::Local<v8::Object>, Error> V8Runtime::State::runModule(const std::string& url, const std::string* code)
@@ -71,7 +75,9 @@ std::expected<v8::Local<v8::Object>, Error> V8Runtime::State::runModule(const st
         if (!started)
             return std::unexpected(recordOf(Error::Type::Runtime, isolate, tryCatch));
     }
-    if (auto settled = settle(evaluated); !settled)
+    auto settled = settle(evaluated);
+    loader->saveCaches();
+    if (!settled)
         return std::unexpected(std::move(settled.error()));
     switch (evaluated->State()) {
     case v8::Promise::kFulfilled:
@@ -105,7 +111,9 @@ std::expected<void, Error> V8Runtime::State::afterStep()
 
 // ---- V8Runtime ----------------------------------------------------------------------
 
-V8Runtime::V8Runtime(Settings settings) : state(std::make_unique<State>())
+V8Runtime::V8Runtime(Settings settings) : V8Runtime(std::move(settings), Making{}) {}
+
+V8Runtime::V8Runtime(Settings settings, const Making& making) : state(std::make_unique<State>())
 {
     state->owner = this;
     // V8 10.2 parses `assert { type: "json" }` only behind this flag, which
@@ -114,9 +122,25 @@ V8Runtime::V8Runtime(Settings settings) : state(std::make_unique<State>())
         v8::V8::SetFlagsFromString("--harmony-import-assertions");
     V8Engine& engine = V8Engine::get();
 
-    v8::Isolate::CreateParams params;
-    params.array_buffer_allocator = &state->allocator;
-    v8::Isolate* isolate = state->isolate = v8::Isolate::New(params);
+    v8::Isolate* isolate = nullptr;
+    if (making.forSnapshot) {
+        // The creator makes the isolate, with an allocator of its own, and
+        // keeps it entered on this thread until it goes.
+        state->creator = std::make_unique<v8::SnapshotCreator>(snapshotReferences());
+        isolate = state->isolate = state->creator->GetIsolate();
+        state->numberedBindings = true;
+    } else {
+        v8::Isolate::CreateParams params;
+        params.array_buffer_allocator = &state->allocator;
+        if (making.from) {
+            state->restoredFrom = making.from;
+            state->blob = snapshotBlobOf(*making.from);
+            params.snapshot_blob = &state->blob;
+            params.external_references = snapshotReferences();
+            state->numberedBindings = true;
+        }
+        isolate = state->isolate = v8::Isolate::New(params);
+    }
     isolate->SetFatalErrorHandler(V8Engine::fatalError);
     isolate->SetOOMErrorHandler(V8Engine::oomeError);
     isolate->SetAbortOnUncaughtExceptionCallback(V8Engine::abortOnUncaughtException);
@@ -140,9 +164,12 @@ V8Runtime::V8Runtime(Settings settings) : state(std::make_unique<State>())
         modules.load = std::move(settings.modules.load);
     state->rejections = std::make_unique<Rejections>(isolate, std::move(settings.onUnhandledRejection));
     state->loop = std::make_unique<Loop>(*this, state->shared, *state->rejections, settings.timers);
-    state->loader = std::make_unique<ModuleLoader>(isolate, std::move(modules));
+    state->compileCache = settings.compileCache;
+    state->loader = std::make_unique<ModuleLoader>(isolate, std::move(modules), std::move(settings.compileCache));
     if (settings.console)
         state->console = std::make_unique<Console>(context, std::move(settings.consoleSink));
+    if (making.from)
+        bindingsOf(*this).numberFunctions(making.from->hostFunctions);
 }
 
 V8Runtime::V8Runtime() : V8Runtime(Settings{}) {}
@@ -196,7 +223,7 @@ std::expected<v8::Local<v8::Value>, Error> V8Runtime::runScript(const Source& so
         // told apart from a script that threw the same words.
         Loop::Step step(*state->loop);
         LimitedRun run(state->isolate);
-        result = runClassicScript(state->isolate, source, recordOf);
+        result = runClassicScript(state->isolate, source, recordOf, state->compileCache.get());
         if (auto stop = run.end()) {
             state->loop->dropTimers();
             return std::unexpected(recordOfStop(*stop));
@@ -204,6 +231,7 @@ std::expected<v8::Local<v8::Value>, Error> V8Runtime::runScript(const Source& so
     }
     if (auto jobs = state->afterStep(); !jobs)
         return std::unexpected(std::move(jobs.error()));
+    state->loader->saveCaches();
     return result;
 }
 

@@ -3,6 +3,7 @@
 #include <qor/javascript/V8Engine.h>
 #include <qor/javascript/V8Helper.h>
 
+#include "cache/Compiling.h"
 #include "engine/Limits.h"
 
 #include <v8-exception.h>
@@ -20,7 +21,8 @@ std::expected<v8::Local<v8::Value>, Error> V8Engine::runJavaScriptSource(v8::Iso
 
 std::expected<v8::Local<v8::Value>, Error> runClassicScript(v8::Isolate* isolate,
                                                             const Source& source,
-                                                            RecordBuilder record)
+                                                            RecordBuilder record,
+                                                            CompileCache* cache)
 {
     // V8 ends the process when a module origin reaches Script::Compile.
     if (source.isModule)
@@ -39,10 +41,19 @@ std::expected<v8::Local<v8::Value>, Error> runClassicScript(v8::Isolate* isolate
                                             "The script text is longer than V8's maximum string length"));
 
     v8::ScriptOrigin origin = source.getV8Origin(isolate);
+    const bool cached = cache != nullptr && !source.fileName.empty();
+    ScriptCompiling compiling =
+        compileScriptWith(context, code, origin, source.code,
+                          cached ? cache->read(source.fileName, source.code) : CodeCache());
     v8::Local<v8::Script> script;
     v8::Local<v8::Value> result;
-    const bool compiled = v8::Script::Compile(context, code, &origin).ToLocal(&script);
+    const bool compiled = compiling.script.ToLocal(&script);
     const bool ran = compiled && script->Run(context).ToLocal(&result);
+    if (cached) {
+        cache->count(compiling.cache);
+        if (compiled && compiling.cache != CacheUse::Accepted && !tryCatch.HasTerminated())
+            cache->write(source.fileName, source.code, CodeCache::of(script->GetUnboundScript(), source.code));
+    }
     // A stop is reported even when V8 finished before it took effect.
     if (auto stopped = run.end(tryCatch.HasTerminated()))
         return std::unexpected(V8Error::get(Error::Type::Runtime, nullptr, *stopped));

@@ -14,10 +14,15 @@ namespace qor::format::engine::javascript {
 // How a caught exception becomes a record: V8Error's, or one that adds to it.
 using RecordBuilder = Error (*)(Error::Type type, v8::Isolate* isolate, const v8::TryCatch& tryCatch);
 
+class CompileCache;
+
 // V8Engine::runJavaScriptSource, with the records of what the script raised
-// made by `record`.
+// made by `record`. With a `cache`, a script named by a file is compiled from
+// its entry there, and one that missed is stored once it has run (with the
+// functions compiled while it ran).
 std::expected<v8::Local<v8::Value>, Error> runClassicScript(v8::Isolate* isolate,
                                                             const Source& source,
-                                                            RecordBuilder record);
+                                                            RecordBuilder record,
+                                                            CompileCache* cache = nullptr);
 
 }  // namespace qor::format::engine::javascript

@@ -51,6 +51,9 @@ struct Kept {
     virtual ~Kept() = default;
     // Called inside the isolate before it goes: lets go of V8's handles.
     virtual void release() {}
+    // Runs a host function's call, for a function that finds what it calls
+    // by number (in a runtime that makes or was restored from a snapshot).
+    virtual void call(const v8::FunctionCallbackInfo<v8::Value>& info) { (void)info; }
 };
 
 // Keeps `kept` with the runtime; its address stays valid until the runtime
@@ -92,12 +95,15 @@ QORJS_API Error refusalRecord(std::string_view name, std::string_view what, std:
 // The record for a runtime that is gone.
 QORJS_API Error runtimeGone(std::string_view name);
 
-// A JavaScript function made from `callback`, with `data`, named `name`'s
-// last part; `fast`, when set, is V8's fast path for it.
+// A JavaScript function made from `callback`, with `kept` as its data,
+// named `name`'s last part; `fast`, when set, is V8's fast path for it. In a
+// runtime that makes or was restored from a snapshot, the function instead
+// finds `kept` by number and calls its call(): the snapshot then holds no
+// address of the host's.
 QORJS_API std::expected<v8::Local<v8::Function>, std::string> makeFunction(v8::Local<v8::Context> context,
                                                                            std::string_view name,
                                                                            v8::FunctionCallback callback,
-                                                                           void* data,
+                                                                           Kept* kept,
                                                                            int length,
                                                                            const v8::CFunction* fast);
 
@@ -399,9 +405,12 @@ struct HostFunction : Kept {
     }
     static void callback(const v8::FunctionCallbackInfo<v8::Value>& info)
     {
-        auto* self = static_cast<HostFunction*>(info.Data().As<v8::External>()->Value());
-        Invoker<Signature>::template invoke<FastPath<Function, Signature>::kEnabled>(self->function, self->name,
-                                                                                     self->runtime, info);
+        auto* self = static_cast<HostFunction*>(static_cast<Kept*>(info.Data().As<v8::External>()->Value()));
+        self->call(info);
+    }
+    void call(const v8::FunctionCallbackInfo<v8::Value>& info) override
+    {
+        Invoker<Signature>::template invoke<FastPath<Function, Signature>::kEnabled>(function, name, runtime, info);
     }
     V8Runtime& runtime;
     std::string name;

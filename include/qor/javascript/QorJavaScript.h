@@ -2,6 +2,7 @@
 
 // The whole public interface of QorJavaScript.
 
+#include <qor/javascript/CodeCache.h>
 #include <qor/javascript/Conversions.h>
 #include <qor/javascript/Error.h>
 #include <qor/javascript/Exception.h>
@@ -10,6 +11,7 @@
 #include <qor/javascript/HostPromise.h>
 #include <qor/javascript/ModuleSource.h>
 #include <qor/javascript/Source.h>
+#include <qor/javascript/StartupSnapshot.h>
 #include <qor/javascript/V8Debugger.h>
 #include <qor/javascript/V8Engine.h>
 #include <qor/javascript/V8FuncResult.h>

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <qor/javascript/CodeCache.h>
 #include <qor/javascript/Error.h>
 #include <qor/javascript/Export.h>
 #include <qor/javascript/ModuleSource.h>
@@ -80,6 +81,11 @@ public:
         // turn have run: true lets the run go on, false fails it with this
         // record. Empty: every such rejection fails the run.
         std::function<bool(const Error& rejection)> onUnhandledRejection;
+        // Where compiled code is cached for the scripts (runScript with a
+        // file name) and the modules (file: URLs) the runtime runs: an entry
+        // is used when it matches the text, V8 and its flags, and written
+        // when a source had none, once it has run. Empty: no cache.
+        std::shared_ptr<CompileCache> compileCache;
     };
 
     // A scope for the host's own V8 work on the runtime: enters its isolate
@@ -244,6 +250,12 @@ public:
     QORJS_API static std::string describe(const Error& error, std::string_view url = {});
 
 private:
+    // How the isolate is made: fresh, to make a startup snapshot, or from one
+    // (StartupSnapshot.h, which alone makes the latter two).
+    struct Making;
+    friend struct SnapshotAccess;
+    V8Runtime(Settings settings, const Making& making);
+
     std::unique_ptr<State> state;
 };
 

@@ -1,18 +1,24 @@
 #!/usr/bin/env node
 // Turns the results that scripts/bench collected into docs/performance.md:
 //   node bench/report.js RESULTS_DIR [HISTORY_DIR] > docs/performance.md
+//   node bench/report.js --only startup RESULTS_DIR > performance.md
 // RESULTS_DIR holds environment.txt, commands.txt, library.json (Google
-// Benchmark's JSON) and, per round R, one JSON object per debugger target:
-// qorjs-rR, node-rR, echo-rR, echo-notify-rR, echo-nagle-rR. HISTORY_DIR may
-// hold earlier qorjs figures with a note, shown beside this run's.
+// Benchmark's JSON), per round R one JSON object per debugger target:
+// qorjs-rR, node-rR, echo-rR, echo-notify-rR, echo-nagle-rR, and the
+// start-up runs (startup.txt, startup-runs.jsonl; bench/startup/report.js
+// writes their section). HISTORY_DIR may hold earlier qorjs figures with a
+// note, shown beside this run's. With --only startup, the results are those
+// of `scripts/bench --only startup` and the document has that section alone.
 'use strict';
 
 const fs = require('fs');
 const path = require('path');
+const { startupReport } = require('./startup/report.js');
 
-const [resultsDir, historyDir] = process.argv.slice(2);
-if (!resultsDir) {
-    console.error('usage: node bench/report.js RESULTS_DIR [HISTORY_DIR]');
+const onlyStartup = process.argv[2] === '--only';
+const [resultsDir, historyDir] = process.argv.slice(onlyStartup ? 4 : 2);
+if (!resultsDir || (onlyStartup && process.argv[3] !== 'startup')) {
+    console.error('usage: node bench/report.js RESULTS_DIR [HISTORY_DIR]\n       node bench/report.js --only startup RESULTS_DIR');
     process.exit(2);
 }
 
@@ -59,7 +65,7 @@ const commands = fs.readFileSync(path.join(resultsDir, 'commands.txt'), 'utf8').
 // benchmark whose iteration is a JavaScript loop of host calls says how many
 // in its `calls` counter.
 const benchmarks = new Map();
-for (const entry of readJson(path.join(resultsDir, 'library.json')).benchmarks) {
+for (const entry of onlyStartup ? [] : readJson(path.join(resultsDir, 'library.json')).benchmarks) {
     if (entry.run_type !== 'iteration' || entry.error_occurred) continue;
     const runs = benchmarks.get(entry.run_name) || { cpu: [], real: [] };
     const calls = entry.calls > 0 ? entry.calls : 1;
@@ -242,6 +248,9 @@ if (rounds > 0 && plain) {
     targets.push(['15 MiB round trip no slower than Node.js\'s', `${times(ratios.big15.median)} as fast (${spreadOf(ratios.big15) || 'one round'})`, verdict(ratios.big15.median >= 1)]);
 }
 
+const startup = startupReport(resultsDir, { median, table, times, fixed, verdict });
+if (startup) targets.push(...startup.targets);
+
 // Why a debugger target is missed, in this run's figures.
 function analysis() {
     if (!rounds || !dispatchPaused) return '';
@@ -292,7 +301,33 @@ const echoCells = (results) => (results.length ? [
 const figure = (figures) => (figures ? `${duration(figures.median)} (${duration(figures.real)})` : '–');
 const highestCv = Math.max(0, ...pairs.flatMap((pair) => [pair.library.cv, pair.floor.cv]));
 
-process.stdout.write(`# Performance
+// The document of `scripts/bench --only startup`: the machine, the commands
+// and the start-up section, with its targets.
+function writeStartupOnly() {
+    process.stdout.write(`# Performance: start-up alone
+
+Written by \`scripts/bench --only startup\` from one run, with no other
+section; \`scripts/bench\` writes docs/performance.md with all of them.${environment.quick === '1' ? '\n\n**A quick run (`--quick`): small counts, figures not worth keeping.**' : ''}
+
+## Machine
+
+${table(['', ''], machineRows)}
+
+## Commands
+
+\`\`\`sh
+${commands.join('\n')}
+\`\`\`
+
+${startup ? startup.section : 'The results hold no start-up runs.\n'}
+## Targets
+
+${table(['Target', 'Measured', ''], startup ? startup.targets : [])}
+`);
+}
+
+if (onlyStartup) writeStartupOnly();
+else process.stdout.write(`# Performance
 
 Written by \`scripts/bench\` from one run; run it again to refresh. Every
 ratio below divides figures of that same run.${environment.quick === '1' ? '\n\n**A quick run (`--quick`): small counts, figures not worth keeping.**' : ''}
@@ -419,7 +454,7 @@ brackets):
   debugger and announces each evaluated script with \`Debugger.scriptParsed\`
   before it answers: the state in which both debuggers are measured above.
 
-## Targets
+${startup ? `${startup.section}\n` : ''}## Targets
 
 ${table(['Target', 'Measured', ''], targets)}
 ${analysis()}${historySection()}`);

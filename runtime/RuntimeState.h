@@ -20,6 +20,8 @@
 
 namespace qor::format::engine::javascript {
 
+class V8Engine;
+
 // The isolate's data slot through which V8's callbacks (rejections, import(),
 // import.meta, the module resolver) find the runtime.
 constexpr std::uint32_t kRuntimeDataSlot = 2;
@@ -68,6 +70,10 @@ struct V8Runtime::State {
     // makes a snapshot or was restored from one.
     bool numberedBindings = false;
 };
+
+// Starts V8 as a runtime needs it, if it is not running yet: with the flags
+// a runtime's modules need, which V8 reads only as it starts.
+V8Engine& startEngineForRuntimes();
 
 inline V8Runtime::State* runtimeStateOf(v8::Isolate* isolate)
 {

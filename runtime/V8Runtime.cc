@@ -111,16 +111,21 @@ std::expected<void, Error> V8Runtime::State::afterStep()
 
 // ---- V8Runtime ----------------------------------------------------------------------
 
+V8Engine& startEngineForRuntimes()
+{
+    // V8 10.2 parses `assert { type: "json" }` only behind this flag, which
+    // it reads as it starts.
+    if (!engineIsRunning())
+        v8::V8::SetFlagsFromString("--harmony-import-assertions");
+    return V8Engine::get();
+}
+
 V8Runtime::V8Runtime(Settings settings) : V8Runtime(std::move(settings), Making{}) {}
 
 V8Runtime::V8Runtime(Settings settings, const Making& making) : state(std::make_unique<State>())
 {
     state->owner = this;
-    // V8 10.2 parses `assert { type: "json" }` only behind this flag, which
-    // it reads as it starts.
-    if (!engineIsRunning())
-        v8::V8::SetFlagsFromString("--harmony-import-assertions");
-    V8Engine& engine = V8Engine::get();
+    V8Engine& engine = startEngineForRuntimes();
 
     v8::Isolate* isolate = nullptr;
     if (making.forSnapshot) {

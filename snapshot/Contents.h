@@ -17,6 +17,9 @@ struct StartupSnapshot::Contents {
     // The whole file: the header, the host functions' names, V8's snapshot.
     std::vector<std::uint8_t> bytes;
     std::vector<std::string> hostFunctions;
+    // V8's version and flags when it was made, as V8 hashes them; compared
+    // when it is restored, since V8's flags are final only once it runs.
+    std::uint32_t v8Tag = 0;
     // Where V8's snapshot lies in `bytes`.
     std::size_t blobOffset = 0;
     std::size_t blobSize = 0;

@@ -4,6 +4,8 @@
 #include "runtime/Records.h"
 #include "runtime/RuntimeState.h"
 
+#include <v8-script.h>
+
 #include <mutex>
 
 namespace qor::format::engine::javascript {
@@ -139,6 +141,10 @@ std::expected<std::unique_ptr<V8Runtime>, Error> restoreRuntime(const StartupSna
 {
     if (!snapshot.contents())
         return std::unexpected(recordOfText("restoreRuntime: the snapshot is empty"));
+    startEngineForRuntimes();
+    if (snapshot.contents()->v8Tag != v8::ScriptCompiler::CachedDataVersionTag())
+        return std::unexpected(recordOfText("not a usable startup snapshot: it was made with other V8 flags; "
+                                            "make it again"));
     std::unique_ptr<V8Runtime> runtime = SnapshotAccess::makeFrom(snapshot.contents(), std::move(settings));
     if (exposeAgain)
         exposeAgain(*runtime);

@@ -71,8 +71,6 @@ std::expected<StartupSnapshot, Error> StartupSnapshot::fromBytes(std::vector<std
     if (v8Version != v8::V8::GetVersion())
         return std::unexpected(refused("it was made with V8 " + v8Version + ", this is V8 " + v8::V8::GetVersion() +
                                        "; make it again"));
-    if (header.v8Tag != v8::ScriptCompiler::CachedDataVersionTag())
-        return std::unexpected(refused("it was made with other V8 flags; make it again"));
     if (header.referenceCount != snapshotReferenceCount())
         return std::unexpected(refused("it was made by another build of QorJavaScript; make it again"));
     const std::uint64_t size = bytes.size();
@@ -93,6 +91,7 @@ std::expected<StartupSnapshot, Error> StartupSnapshot::fromBytes(std::vector<std
         contents->hostFunctions.emplace_back(names + at, end);
         at += end + 1;
     }
+    contents->v8Tag = header.v8Tag;
     contents->blobOffset = header.blobOffset;
     contents->blobSize = header.blobSize;
     contents->bytes = std::move(bytes);
@@ -182,6 +181,7 @@ StartupSnapshot wrapSnapshot(const v8::StartupData& blob, const std::vector<std:
     header.checksum = hashBytes(contents->bytes.data() + sizeof header, contents->bytes.size() - sizeof header);
     std::memcpy(contents->bytes.data(), &header, sizeof header);
     contents->hostFunctions = hostFunctions;
+    contents->v8Tag = header.v8Tag;
     contents->blobOffset = header.blobOffset;
     contents->blobSize = header.blobSize;
     return SnapshotAccess::snapshotOf(std::move(contents));

@@ -1,5 +1,7 @@
 #include "Options.h"
 
+#include <cstdlib>
+
 #include <charconv>
 #include <string_view>
 
@@ -44,6 +46,16 @@ std::string usage()
            "  --heap-limit=MB   stop the run when the JavaScript heap and its\n"
            "                    ArrayBuffers reach MB megabytes; without it, V8's own\n"
            "                    limit stops it the same way\n"
+           "  --compile-cache=DIR\n"
+           "                    keep V8's compiled code for the program and its modules\n"
+           "                    in DIR and use it on later runs of the same files\n"
+           "                    (also QORJS_COMPILE_CACHE=DIR in the environment)\n"
+           "  --snapshot-blob FILE\n"
+           "                    start from the state saved in FILE: its globals,\n"
+           "                    functions and data, without running its script again\n"
+           "  --build-snapshot  with --snapshot-blob: run FILE (a classic script),\n"
+           "                    then save the state it left to the snapshot blob; it\n"
+           "                    must leave no timer set and load no ES module\n"
            "  -h, --help        show this text\n"
            "  -v, --version     show the versions of qorjs and V8\n"
            "\n"
@@ -158,6 +170,17 @@ std::expected<Options, std::string> parseOptions(int argc, char** argv)
             if (!origin.starts_with('=') || origin.size() == 1)
                 return std::unexpected(std::string("--inspect-allow-origin needs =ORIGIN"));
             options.allowedOrigins.emplace_back(origin.substr(1));
+        } else if (argument.starts_with("--compile-cache=") && argument.size() > 16) {
+            options.compileCache = argument.substr(16);
+        } else if (argument == "--snapshot-blob" || argument.starts_with("--snapshot-blob=")) {
+            if (argument.size() > 16)
+                options.snapshotBlob = argument.substr(16);
+            else if (at + 1 < argc)
+                options.snapshotBlob = argv[++at];
+            if (options.snapshotBlob.empty())
+                return std::unexpected(std::string("--snapshot-blob needs the snapshot's FILE"));
+        } else if (argument == "--build-snapshot") {
+            options.buildSnapshot = true;
         } else if (auto number = readNumberOption(argument, options, inspectPort); !number || *number) {
             if (!number)
                 return std::unexpected(number.error());
@@ -174,6 +197,12 @@ std::expected<Options, std::string> parseOptions(int argc, char** argv)
         options.inspectPort = static_cast<unsigned short>(*inspectPort);
     if (options.showHelp || options.showVersion)
         return options;
+    if (options.buildSnapshot && options.snapshotBlob.empty())
+        return std::unexpected(std::string("--build-snapshot needs --snapshot-blob FILE, where it writes the snapshot"));
+    if (options.buildSnapshot && (options.inspectPort || options.callPath))
+        return std::unexpected(std::string("--build-snapshot runs the program alone: no --inspect or --call"));
+    if (const char* cache = std::getenv("QORJS_COMPILE_CACHE"); cache != nullptr && options.compileCache.empty())
+        options.compileCache = cache;
     if (!options.inlineCode && at < argc) {
         options.file = argv[at++];
         options.standardInput = options.file == "-";

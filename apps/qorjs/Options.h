@@ -27,6 +27,9 @@ struct Options {
     std::vector<std::string> allowedOrigins;    // --inspect-allow-origin=ORIGIN, repeatable
     std::optional<unsigned> timeLimitMs;        // --time-limit=MS
     std::optional<unsigned> heapLimitMb;        // --heap-limit=MB
+    std::string compileCache;                   // --compile-cache=DIR, or QORJS_COMPILE_CACHE
+    std::string snapshotBlob;                   // --snapshot-blob FILE: restore from it, or
+    bool buildSnapshot = false;                 // --build-snapshot: write it from the program's state
     std::string file;                           // the script; empty when none is given (see hasProgram)
     std::vector<std::string> scriptArguments;
 };

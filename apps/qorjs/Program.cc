@@ -24,7 +24,25 @@ js::V8Runtime::Settings settingsFor(const Options& options, bool& rejected)
     settings.limits = {std::size_t{options.heapLimitMb.value_or(0)} << 20,
                        std::chrono::milliseconds{options.timeLimitMs.value_or(0)}};
     settings.onUnhandledRejection = [&rejected](const js::Error&) { return !(rejected = true); };
+    if (!options.compileCache.empty() && hasProgram(options) && !options.buildSnapshot)
+        settings.compileCache = std::make_shared<js::CompileCache>(options.compileCache, [](std::string_view text) {
+            std::cerr << "qorjs: warning: " << text << std::endl;
+        });
     return settings;
+}
+
+// print(...), the arguments' string forms as other shells print them, and
+// the script's own `arguments`: exposed on every runtime, and again on one
+// restored from a snapshot.
+void exposeHostFunctions(js::V8Runtime& runtime, const Options& options)
+{
+    js::expose(runtime, "arguments", options.scriptArguments).value();
+    js::expose(runtime, "print", [](js::V8Runtime& runtime, js::Rest<v8::Local<v8::Value>> values) {
+        std::string line;
+        for (std::size_t i = 0; i < values.size(); ++i)
+            line += (i > 0 ? " " : "") + stringForm(runtime.isolate(), values[i]);
+        std::cout << line << std::endl;
+    }).value();
 }
 
 }  // namespace
@@ -55,17 +73,36 @@ std::expected<ProgramText, std::string> loadProgram(const Options& options)
     return ProgramText{std::move(*text), file};
 }
 
-Run::Run(const Options& options) : runtime(settingsFor(options, rejected))
+Run::Run(const Options& options, const js::StartupSnapshot* from) : runtime(make(options, from)) {}
+
+js::V8Runtime& Run::make(const Options& options, const js::StartupSnapshot* from)
 {
-    // The script's own arguments, and print(...): the arguments' string
-    // forms, as other shells print them.
-    js::expose(runtime, "arguments", options.scriptArguments).value();
-    js::expose(runtime, "print", [](js::V8Runtime& runtime, js::Rest<v8::Local<v8::Value>> values) {
-        std::string line;
-        for (std::size_t i = 0; i < values.size(); ++i)
-            line += (i > 0 ? " " : "") + stringForm(runtime.isolate(), values[i]);
-        std::cout << line << std::endl;
-    }).value();
+    if (options.buildSnapshot) {
+        builder = std::make_unique<js::SnapshotBuilder>(settingsFor(options, rejected));
+        exposeHostFunctions(builder->runtime(), options);
+        return builder->runtime();
+    }
+    if (from != nullptr) {
+        auto restored = js::restoreRuntime(*from, settingsFor(options, rejected),
+                                           [&](js::V8Runtime& runtime) { exposeHostFunctions(runtime, options); });
+        if (!restored)
+            throw std::runtime_error(restored.error().message);
+        owned = std::move(*restored);
+        return *owned;
+    }
+    owned = std::make_unique<js::V8Runtime>(settingsFor(options, rejected));
+    exposeHostFunctions(*owned, options);
+    return *owned;
+}
+
+std::optional<std::string> Run::writeSnapshot(const Options& options)
+{
+    auto snapshot = builder->build();
+    if (!snapshot)
+        return snapshot.error().message;
+    if (auto written = snapshot->writeFile(options.snapshotBlob); !written)
+        return written.error().message;
+    return std::nullopt;
 }
 
 void Run::report(const js::Error& error, std::string_view url)

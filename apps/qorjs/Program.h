@@ -2,9 +2,12 @@
 
 #include "Options.h"
 
+#include <qor/javascript/StartupSnapshot.h>
 #include <qor/javascript/V8Runtime.h>
 
 #include <expected>
+#include <memory>
+#include <optional>
 #include <string>
 
 namespace qorjs {
@@ -30,16 +33,26 @@ class Run {
     // Set by the runtime when the failure it is about to return is an
     // unhandled rejection.
     bool rejected = false;
+    // What owns the runtime: a builder for --build-snapshot, else the
+    // runtime itself (restored from `from` when given).
+    std::unique_ptr<qor::format::engine::javascript::SnapshotBuilder> builder;
+    std::unique_ptr<qor::format::engine::javascript::V8Runtime> owned;
+    qor::format::engine::javascript::V8Runtime& make(const Options& options,
+                                                     const qor::format::engine::javascript::StartupSnapshot* from);
 
 public:
-    explicit Run(const Options& options);
+    // Throws std::runtime_error when the snapshot `from` cannot be restored.
+    explicit Run(const Options& options, const qor::format::engine::javascript::StartupSnapshot* from = nullptr);
+    // --build-snapshot: the snapshot of what the program left, written to
+    // the options' file; the runtime is gone afterwards. One error line, or none.
+    std::optional<std::string> writeSnapshot(const Options& options);
 
     // Prints `error` on standard error as V8Runtime::describe shows it under
     // `url`, after the line that says so when it is a rejection nothing
     // handled.
     void report(const qor::format::engine::javascript::Error& error, std::string_view url);
 
-    qor::format::engine::javascript::V8Runtime runtime;
+    qor::format::engine::javascript::V8Runtime& runtime;
 };
 
 // Runs the program and whatever it leaves to the loop, and reports a failure

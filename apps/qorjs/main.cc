@@ -103,8 +103,9 @@ int runQorjs(int argc, char** argv)
     const bool repl = !qorjs::hasProgram(*options) && standardInputIsTerminal();
     if (!qorjs::hasProgram(*options) && !repl)
         options->standardInput = true;
-    if (repl && (options->callPath || options->inspectPort)) {
-        std::cerr << "qorjs: " << (options->callPath ? "--call" : "--inspect")
+    if (repl && (options->callPath || options->inspectPort || options->buildSnapshot)) {
+        std::cerr << "qorjs: "
+                  << (options->callPath ? "--call" : options->buildSnapshot ? "--build-snapshot" : "--inspect")
                   << " needs a program to run (FILE, -e CODE or - for standard input) (try 'qorjs --help')"
                   << std::endl;
         return qorjs::kExitUsage;
@@ -123,15 +124,31 @@ int runQorjs(int argc, char** argv)
     qor::log::LogManager::instance().addLogger(
         std::make_shared<qor::log::StreamLogger>("V8", std::cerr, qor::log::kLevelError));
 
+    std::optional<js::StartupSnapshot> snapshot;
+    if (!options->snapshotBlob.empty() && !options->buildSnapshot) {
+        auto read = js::StartupSnapshot::readFile(options->snapshotBlob);
+        if (!read) {
+            std::cerr << "qorjs: " << read.error().message << std::endl;
+            return qorjs::kExitUsage;
+        }
+        snapshot = std::move(*read);
+    }
+
     int status = qorjs::kExitSuccess;
     {
-        qorjs::Run run(*options);
+        qorjs::Run run(*options, snapshot ? &*snapshot : nullptr);
         if (!program)
             status = qorjs::runRepl(run);
         else if (options->inspectPort)
             status = runUnderDebugger(*options, *program, run);
         else
             status = qorjs::runProgram(*options, *program, run);
+        if (options->buildSnapshot && status == qorjs::kExitSuccess) {
+            if (auto failed = run.writeSnapshot(*options)) {
+                std::cerr << "qorjs: " << *failed << std::endl;
+                status = qorjs::kExitScriptFailed;
+            }
+        }
     }
     js::V8Engine::reset();
     return status;

@@ -1,6 +1,7 @@
 #include <qor/javascript/CodeCache.h>
 
 #include "cache/Hash.h"
+#include "cache/ReadFile.h"
 
 #include <atomic>
 #include <cstdio>
@@ -24,15 +25,15 @@ std::string hex(std::uint64_t value)
 }
 
 // A name no other writer uses at the same time, in this process or another:
-// random bits drawn once per process, and a counter.
+// random bits drawn for each name, and a counter. Bits drawn once per process
+// would not do: processes forked after the first write share them and the
+// counter, and would write into each other's temporary files.
 std::string temporaryName()
 {
-    static const std::uint64_t processBits = [] {
-        std::random_device device;
-        return (std::uint64_t(device()) << 32) ^ device();
-    }();
     static std::atomic<std::uint64_t> counter{0};
-    return ".writing-" + hex(processBits) + "-" + std::to_string(counter.fetch_add(1)) + ".tmp";
+    std::random_device device;
+    const std::uint64_t bits = (std::uint64_t(device()) << 32) ^ device();
+    return ".writing-" + hex(bits) + "-" + std::to_string(counter.fetch_add(1)) + ".tmp";
 }
 
 }  // namespace
@@ -66,13 +67,10 @@ CodeCache CompileCache::read(std::string_view name, std::string_view code)
 {
     if (off.load())
         return {};
-    std::ifstream file(entryFor(name, code), std::ios::binary);
-    if (!file)
+    auto bytes = readWholeFile(entryFor(name, code));
+    if (!bytes)
         return {};
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (file.bad())
-        return {};
-    return CodeCache::fromBytes(std::move(bytes));
+    return CodeCache::fromBytes(std::move(*bytes));
 }
 
 bool CompileCache::write(std::string_view name, std::string_view code, const CodeCache& cache)

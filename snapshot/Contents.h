@@ -29,6 +29,10 @@ struct StartupSnapshot::Contents {
 // `contents`, which must outlive the isolate.
 v8::StartupData snapshotBlobOf(const StartupSnapshot::Contents& contents);
 
+// The checksum a snapshot file of `size` bytes (a header at least) carries
+// in its header: of all its bytes, the checksum's own field read as zero.
+std::uint64_t snapshotChecksum(const std::uint8_t* bytes, std::size_t size);
+
 // The snapshot file for V8's `blob`, holding `hostFunctions`.
 StartupSnapshot wrapSnapshot(const v8::StartupData& blob, const std::vector<std::string>& hostFunctions);
 

@@ -1,6 +1,7 @@
 #include "snapshot/Contents.h"
 
 #include "cache/Hash.h"
+#include "cache/ReadFile.h"
 #include "runtime/Records.h"
 
 #include <qor/javascript/Version.h>
@@ -9,6 +10,7 @@
 #include <v8-script.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -48,12 +50,29 @@ void setFixed(char* field, std::size_t size, std::string_view text)
     std::memcpy(field, text.data(), std::min(size - 1, text.size()));
 }
 
+// V8 reads a header of its own at the start of its snapshot (its version
+// among it, under a hundred bytes) without first checking that the snapshot
+// is that long: it ends the process on a shorter one. A real one is hundreds
+// of kilobytes; anything shorter than this is refused before V8 looks.
+constexpr std::size_t kSmallestBlob = 1024;
+
 Error refused(std::string_view why)
 {
     return recordOfText("not a usable startup snapshot: " + std::string(why));
 }
 
 }  // namespace
+
+std::uint64_t snapshotChecksum(const std::uint8_t* bytes, std::size_t size)
+{
+    // Every byte counts, the header's too (a flipped bit in a size or in a
+    // name's padding is damage as much as one in V8's part), with the
+    // checksum's own field read as zero.
+    Header header;
+    std::memcpy(&header, bytes, sizeof header);
+    header.checksum = 0;
+    return hashBytes(bytes + sizeof header, size - sizeof header, hashBytes(&header, sizeof header));
+}
 
 std::expected<StartupSnapshot, Error> StartupSnapshot::fromBytes(std::vector<std::uint8_t> bytes)
 {
@@ -79,7 +98,10 @@ std::expected<StartupSnapshot, Error> StartupSnapshot::fromBytes(std::vector<std
         header.blobOffset % kBlobAlignment != 0 || header.blobSize > 0x7fffffffu)
         return std::unexpected(refused("it is damaged: its parts do not add up to its " + std::to_string(size) +
                                        " bytes (cut short?)"));
-    if (header.checksum != hashBytes(bytes.data() + sizeof header, bytes.size() - sizeof header))
+    if (header.blobSize < kSmallestBlob)
+        return std::unexpected(refused("it is damaged: V8's part is " + std::to_string(header.blobSize) +
+                                       " bytes, too short to be one"));
+    if (header.checksum != snapshotChecksum(bytes.data(), bytes.size()))
         return std::unexpected(refused("it is damaged: its checksum is wrong"));
 
     auto contents = std::make_shared<Contents>();
@@ -104,14 +126,12 @@ std::expected<StartupSnapshot, Error> StartupSnapshot::fromBytes(std::vector<std
 
 std::expected<StartupSnapshot, Error> StartupSnapshot::readFile(const std::filesystem::path& path)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
+    errno = 0;
+    auto bytes = readWholeFile(path);
+    if (!bytes)
         return std::unexpected(recordOfText("cannot read the snapshot " + path.string() + ": " +
-                                            std::strerror(errno)));
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (file.bad())
-        return std::unexpected(recordOfText("cannot read the snapshot " + path.string()));
-    auto snapshot = fromBytes(std::move(bytes));
+                                            (errno != 0 ? std::strerror(errno) : "a read failed")));
+    auto snapshot = fromBytes(std::move(*bytes));
     if (!snapshot)
         snapshot.error().message = path.string() + " is " + snapshot.error().message;
     return snapshot;
@@ -178,7 +198,8 @@ StartupSnapshot wrapSnapshot(const v8::StartupData& blob, const std::vector<std:
     contents->bytes.assign(header.blobOffset + header.blobSize, 0);
     std::memcpy(contents->bytes.data() + sizeof header, names.data(), names.size());
     std::memcpy(contents->bytes.data() + header.blobOffset, blob.data, header.blobSize);
-    header.checksum = hashBytes(contents->bytes.data() + sizeof header, contents->bytes.size() - sizeof header);
+    std::memcpy(contents->bytes.data(), &header, sizeof header);
+    header.checksum = snapshotChecksum(contents->bytes.data(), contents->bytes.size());
     std::memcpy(contents->bytes.data(), &header, sizeof header);
     contents->hostFunctions = hostFunctions;
     contents->v8Tag = header.v8Tag;

@@ -11,6 +11,7 @@
 #include <qor/javascript/QorJavaScript.h>
 
 #include <chrono>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -130,6 +131,39 @@ int doWork(js::V8Runtime& runtime)
     return 0;
 }
 
+// A startup snapshot: the state a script leaves, for runtimes that start
+// with it without running the script again. The host's function is exposed
+// again on the restored runtime; the script's closure reaches the new one.
+int startFromSnapshot()
+{
+    js::SnapshotBuilder builder;
+    js::expose(builder.runtime(), "host.rate", [] { return 0.2; }).value();
+    {
+        js::V8Runtime::Scope scope(builder.runtime());
+        std::string rules = "const rate = host.rate;\n"
+                            "function tax(amount) { return amount * rate(); }";
+        if (auto ran = builder.runtime().runScript({rules, "/app/scripts/rules.js", false}); !ran) {
+            report(ran.error());
+            return 1;
+        }
+    }
+    auto snapshot = builder.build();  // or snapshot->writeFile(path), StartupSnapshot::readFile(path)
+    if (!snapshot) {
+        report(snapshot.error());
+        return 1;
+    }
+    auto restored = js::restoreRuntime(*snapshot, {}, [](js::V8Runtime& runtime) {
+        js::expose(runtime, "host.rate", [] { return 0.25; }).value();
+    });
+    auto tax = restored ? js::callAs<double>(**restored, "tax", 100) : std::unexpected(restored.error());
+    if (!tax) {
+        report(tax.error());  // e.g. a function the snapshot holds that was not exposed again
+        return 1;
+    }
+    std::cout << "tax on 100 from the snapshot = " << *tax << "\n";
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -146,6 +180,10 @@ int main(int argc, char** argv)
     js::V8Runtime::Settings settings;
     settings.limits = {256 << 20, std::chrono::milliseconds(2000)};
     settings.modules = appModules();
+    // Compiled code is kept on disk and used by later starts (scripts with a
+    // file name, modules from files).
+    settings.compileCache =
+        std::make_shared<js::CompileCache>(std::filesystem::temp_directory_path() / "embed-compile-cache");
     int status = 0;
     {
         js::V8Runtime runtime(settings);
@@ -164,6 +202,8 @@ int main(int argc, char** argv)
             status = doWork(runtime);
         }
     }
+    if (status == 0 && !inspect)
+        status = startFromSnapshot();
     js::V8Engine::reset();
     return status;
 }

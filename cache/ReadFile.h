@@ -1,0 +1,42 @@
+#pragma once
+
+// Reads a whole file in one go: the cache's entries and snapshots are
+// megabytes, read at every start, where a stream iterator's byte-at-a-time
+// copy would cost more than V8 takes to use them.
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <vector>
+
+namespace qor::format::engine::javascript {
+
+inline std::optional<std::vector<std::uint8_t>> readWholeFile(const std::filesystem::path& path)
+{
+    std::FILE* file = std::fopen(path.string().c_str(), "rb");
+    if (file == nullptr)
+        return std::nullopt;
+    std::vector<std::uint8_t> bytes;
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (!error)
+        bytes.resize(static_cast<std::size_t>(size));
+    std::size_t got = std::fread(bytes.data(), 1, bytes.size(), file);
+    // A file that grew meanwhile is read to its end.
+    for (unsigned char chunk[65536]; got == bytes.size();) {
+        const std::size_t more = std::fread(chunk, 1, sizeof chunk, file);
+        if (more == 0)
+            break;
+        bytes.insert(bytes.end(), chunk, chunk + more);
+        got = bytes.size();
+    }
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed)
+        return std::nullopt;
+    bytes.resize(got);
+    return bytes;
+}
+
+}  // namespace qor::format::engine::javascript

@@ -300,5 +300,43 @@ print(e instanceof RangeError, e === await import('./throws.mjs').catch(e => e))
     expectRuns(dir, rows);
 }
 
+TEST(QorjsStartup, ASnapshotCarriesAProgramsStateAndACompileCacheIsUsedOnTheNextRun)
+{
+    const Scratch dir({
+        {"lib.js", "class Greeter { constructor(w) { this.w = w; } hi(who) { return `${this.w}, ${who}`; } }\n"
+                   "const greeter = new Greeter('hello');\nlet runs = 0;\nfunction count() { return ++runs; }\n"
+                   "const say = print;\nsay('built', count());\n"},
+        {"app.js", "say(greeter.hi('world'), count(), typeof Greeter, arguments);\n"
+                   "setTimeout(() => console.log('timer'), 1);\n"},
+        {"lib.mjs", "export const x = 1;\n"},
+        {"junk.blob", "not a snapshot at all"},
+        {"work.js", "function sum(n) { let s = 0; for (let i = 0; i < n; ++i) s += i; return s; }\nprint(sum(10));\n"},
+    });
+    expectRuns(dir, {
+        {{"--snapshot-blob", "s.blob", "--build-snapshot", "lib.js"}, "", "built 1\n", "", 0},
+        // The state goes on where the build left it; `print`, held by the
+        // state's own `say`, is the new run's; `arguments` are the new run's.
+        {{"--snapshot-blob=s.blob", "app.js", "x"}, "", "hello, world 2 function x\ntimer\n", "", 0},
+        {{"--snapshot-blob", "s.blob", "app.js"}, "", "hello, world 2 function \ntimer\n", "", 0},
+        {{"--snapshot-blob", "junk.blob", "app.js"}, "", "",
+            "qorjs: junk.blob is not a usable startup snapshot: it is too short to be one (21 bytes)\n", 2},
+        {{"--snapshot-blob", "missing.blob", "app.js"}, "", "", StartsWith("qorjs: cannot read the snapshot"), 2},
+        {{"--snapshot-blob", "m.blob", "--build-snapshot", "lib.mjs"}, "", "",
+            HasSubstr("cannot make a snapshot of this runtime: it holds ES modules"), 1},
+        {{"--build-snapshot", "lib.js"}, "", "", HasSubstr("--build-snapshot needs --snapshot-blob FILE"), 2},
+        // The first run writes the cache, the second uses it; a directory
+        // that cannot be made is warned of once, and the run goes on.
+        {{"--compile-cache=cache", "work.js"}, "", "45\n", "", 0},
+        {{"--compile-cache=cache", "work.js"}, "", "45\n", "", 0},
+        {{"--compile-cache=work.js/cache", "work.js"}, "", "45\n",
+            "qorjs: warning: the compile cache in work.js/cache is off: cannot make the directory: Not a directory\n", 0},
+    });
+    EXPECT_FALSE(fs::exists(dir.root / "m.blob"));
+    std::size_t entries = 0;
+    for (const auto& entry : fs::directory_iterator(dir.root / "cache"))
+        entries += entry.path().extension() == ".qjscache";
+    EXPECT_EQ(entries, 1u);
+}
+
 }  // namespace
 }  // namespace qorjs::test

@@ -58,26 +58,26 @@ void CompileCache::turnOff(const std::string& why)
     });
 }
 
-std::filesystem::path CompileCache::entryFor(std::string_view name, std::string_view code) const
+std::filesystem::path CompileCache::entryFor(std::string_view name) const
 {
-    return where / (hex(hashText(code, hashText(name))) + ".qjscache");
+    return where / (hex(hashText(name)) + ".qjscache");
 }
 
-CodeCache CompileCache::read(std::string_view name, std::string_view code)
+CodeCache CompileCache::read(std::string_view name, std::string_view)
 {
     if (off.load())
         return {};
-    auto bytes = readWholeFile(entryFor(name, code));
+    auto bytes = readWholeFile(entryFor(name));
     if (!bytes)
         return {};
     return CodeCache::fromBytes(std::move(*bytes));
 }
 
-bool CompileCache::write(std::string_view name, std::string_view code, const CodeCache& cache)
+bool CompileCache::write(std::string_view name, std::string_view, const CodeCache& cache)
 {
     if (off.load() || cache.empty())
         return false;
-    const std::filesystem::path entry = entryFor(name, code);
+    const std::filesystem::path entry = entryFor(name);
     const std::filesystem::path temporary = where / temporaryName();
     {
         std::ofstream file(temporary, std::ios::binary | std::ios::trunc);

@@ -92,11 +92,13 @@ QORJS_API std::expected<CompiledModule, Error> compileModule(v8::Isolate* isolat
 // compileCache), or a host for its own. May be shared by runtimes on several
 // threads and by several processes.
 //
-// An entry's file name is a hash of the source's name and text, so a changed
-// file never finds its old entry (old entries stay until the host clears the
-// directory). An entry is written to a temporary file in the directory and
-// renamed into place: a reader finds a whole entry or none, also when a
-// process died while writing or two wrote the same entry at once.
+// A source has one entry, its file named by a hash of the source's name.
+// What the entry was made from is checked before it is used (see
+// CodeCache): an edited file's entry is refused, the file compiled as usual,
+// and the entry replaced, so the text is hashed once per start and stale
+// entries do not pile up. An entry is written to a temporary file in the
+// directory and renamed into place: a reader finds a whole entry or none,
+// also when a process died while writing or two wrote the same entry at once.
 class CompileCache {
 public:
     // Told why the cache cannot be used, once per CompileCache; the cache is
@@ -107,10 +109,12 @@ public:
     // to standard error.
     QORJS_API explicit CompileCache(std::filesystem::path directory, Warn warn = {});
 
-    // The entry for the source named `name` (a path or URL) with text `code`;
-    // empty when there is none or the cache is off.
+    // The entry for the source named `name` (a path or URL) with text `code`,
+    // to be checked as compileScript and compileModule do; empty when there
+    // is none or the cache is off.
     QORJS_API CodeCache read(std::string_view name, std::string_view code);
-    // Stores `cache` as that entry; false when it could not be (then warned).
+    // Stores `cache`, made from `code`, as that entry; false when it could
+    // not be (then warned).
     QORJS_API bool write(std::string_view name, std::string_view code, const CodeCache& cache);
     // Counts what a compile made of an entry, for counts().
     QORJS_API void count(CacheUse use);
@@ -129,7 +133,7 @@ public:
     const std::filesystem::path& directory() const { return where; }
 
 private:
-    std::filesystem::path entryFor(std::string_view name, std::string_view code) const;
+    std::filesystem::path entryFor(std::string_view name) const;
     void turnOff(const std::string& why);
 
     std::filesystem::path where;

@@ -142,7 +142,7 @@ function startupReport(resultsDir, h) {
 
     const problems = [
         ...notes.skipped.map((line) => `- Skipped: ${line}.`),
-        ...notes.failed.map((line) => `- **Failed**: ${line}; the variant was left out from then on.`),
+        ...notes.failed.map((line) => `- **Failed**: ${line}${nameOf.has(line.split(':')[0]) ? '; the variant was left out from then on' : ''}.`),
     ];
     const buildCount = Number(notes.builds) || 0;
     const bundleMiB = notes['bundle bytes'] ? `${fixed(Number(notes['bundle bytes']) / MiB, 1)} MiB` : 'its';

@@ -166,9 +166,8 @@ void Loop::queueMicrotask(const v8::FunctionCallbackInfo<v8::Value>& info)
     // The callback runs through runMicrotask, which sees its exception: V8
     // would otherwise drop an exception thrown by a microtask unreported.
     v8::Local<v8::Context> context = isolate->GetCurrentContext();
-    v8::Local<v8::Value> parts[] = {info.Data(), info[0]};
     v8::Local<v8::Function> job;
-    if (!v8::Function::New(context, &Loop::runMicrotask, v8::Array::New(isolate, parts, 2), 0).ToLocal(&job))
+    if (!v8::Function::New(context, &Loop::runMicrotask, info[0], 0).ToLocal(&job))
         return;
     isolate->EnqueueMicrotask(job);
 }
@@ -177,16 +176,14 @@ void Loop::runMicrotask(const v8::FunctionCallbackInfo<v8::Value>& info)
 {
     v8::Isolate* isolate = info.GetIsolate();
     v8::Local<v8::Context> context = isolate->GetCurrentContext();
-    v8::Local<v8::Array> parts = info.Data().As<v8::Array>();
-    v8::Local<v8::Value> data, callback;
-    if (!parts->Get(context, 0).ToLocal(&data) || !parts->Get(context, 1).ToLocal(&callback))
-        return;
+    v8::Local<v8::Value> callback = info.Data();
     v8::TryCatch tryCatch(isolate);
     v8::MaybeLocal<v8::Value> result = callback.As<v8::Function>()->Call(context, v8::Undefined(isolate), 0, nullptr);
     // A run stopped from outside is not the callback's failure.
     if (!result.IsEmpty() || tryCatch.HasTerminated())
         return;
-    auto* loop = static_cast<Loop*>(data.As<v8::Object>()->GetAlignedPointerFromInternalField(0));
+    V8Runtime::State* state = runtimeStateOf(isolate);
+    Loop* loop = state != nullptr ? state->loop.get() : nullptr;
     if (loop != nullptr && !loop->pendingFailure)
         loop->pendingFailure = recordOf(Error::Type::Runtime, isolate, tryCatch);
 }

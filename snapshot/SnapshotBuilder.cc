@@ -46,9 +46,13 @@ std::optional<std::string> inTheWay(V8Runtime& runtime, V8Runtime::State& state)
 // Called by V8 for each internal field that holds something other than a
 // JavaScript value: a pointer into the host, which a snapshot cannot carry.
 // The library's own objects hold none, so any is refused, after V8 is done.
-v8::StartupData refuseInternalField(v8::Local<v8::Object>, int, void* seen)
+// An empty field is no pointer: this V8 gives every ArrayBuffer and typed
+// array embedder fields of their own, left empty, and those are data a
+// snapshot holds as any other.
+v8::StartupData refuseInternalField(v8::Local<v8::Object> holder, int index, void* seen)
 {
-    *static_cast<bool*>(seen) = true;
+    if (holder->GetAlignedPointerFromInternalField(index) != nullptr)
+        *static_cast<bool*>(seen) = true;
     return {nullptr, 0};
 }
 

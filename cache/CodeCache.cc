@@ -115,11 +115,15 @@ ScriptCompiling compileScriptWith(v8::Local<v8::Context> context,
                                   v8::Local<v8::String> code,
                                   const v8::ScriptOrigin& origin,
                                   std::string_view text,
-                                  const CodeCache& cache)
+                                  const CodeCache& cache,
+                                  bool eager)
 {
     if (cache.empty() || !cache.check(text, false)) {
         v8::ScriptCompiler::Source source(code, origin);
-        return {v8::ScriptCompiler::Compile(context, &source), cache.empty() ? CacheUse::None : CacheUse::Rejected};
+        return {v8::ScriptCompiler::Compile(context, &source,
+                                            eager ? v8::ScriptCompiler::kEagerCompile
+                                                  : v8::ScriptCompiler::kNoCompileOptions),
+                cache.empty() ? CacheUse::None : CacheUse::Rejected};
     }
     // Source takes the CachedData and deletes it; it points into `cache`.
     v8::ScriptCompiler::Source source(code, origin, payloadOf(cache).release());

@@ -22,12 +22,13 @@ struct ModuleCompiling {
 };
 
 // `code` is the text `text` as a V8 string. An empty `cache` compiles as
-// V8's plain compile does.
+// V8's plain compile does, or, with `eager`, every function at once.
 ScriptCompiling compileScriptWith(v8::Local<v8::Context> context,
                                   v8::Local<v8::String> code,
                                   const v8::ScriptOrigin& origin,
                                   std::string_view text,
-                                  const CodeCache& cache);
+                                  const CodeCache& cache,
+                                  bool eager = false);
 ModuleCompiling compileModuleWith(v8::Isolate* isolate,
                                   v8::Local<v8::String> code,
                                   const v8::ScriptOrigin& origin,

@@ -228,7 +228,11 @@ std::expected<v8::Local<v8::Value>, Error> V8Runtime::runScript(const Source& so
         // told apart from a script that threw the same words.
         Loop::Step step(*state->loop);
         LimitedRun run(state->isolate);
-        result = runClassicScript(state->isolate, source, recordOf, state->compileCache.get());
+        // A runtime that makes a snapshot compiles its scripts whole: the
+        // snapshot then holds the code of every function, and a restored
+        // runtime compiles none of them again.
+        result = runClassicScript(state->isolate, source, recordOf, state->compileCache.get(),
+                                  state->creator != nullptr);
         if (auto stop = run.end()) {
             state->loop->dropTimers();
             return std::unexpected(recordOfStop(*stop));

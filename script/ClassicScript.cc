@@ -22,7 +22,8 @@ std::expected<v8::Local<v8::Value>, Error> V8Engine::runJavaScriptSource(v8::Iso
 std::expected<v8::Local<v8::Value>, Error> runClassicScript(v8::Isolate* isolate,
                                                             const Source& source,
                                                             RecordBuilder record,
-                                                            CompileCache* cache)
+                                                            CompileCache* cache,
+                                                            bool eager)
 {
     // V8 ends the process when a module origin reaches Script::Compile.
     if (source.isModule)
@@ -41,10 +42,10 @@ std::expected<v8::Local<v8::Value>, Error> runClassicScript(v8::Isolate* isolate
                                             "The script text is longer than V8's maximum string length"));
 
     v8::ScriptOrigin origin = source.getV8Origin(isolate);
-    const bool cached = cache != nullptr && !source.fileName.empty();
+    const bool cached = cache != nullptr && !source.fileName.empty() && !eager;
     ScriptCompiling compiling =
         compileScriptWith(context, code, origin, source.code,
-                          cached ? cache->read(source.fileName, source.code) : CodeCache());
+                          cached ? cache->read(source.fileName, source.code) : CodeCache(), eager);
     v8::Local<v8::Script> script;
     v8::Local<v8::Value> result;
     const bool compiled = compiling.script.ToLocal(&script);

@@ -59,10 +59,12 @@ private:
 //   builder.runtime().runScript({libraryCode, "library.js"});
 //   auto snapshot = builder.build();
 //
-// The runtime is a V8Runtime as any other, with two differences: the host
+// The runtime is a V8Runtime as any other, with three differences: the host
 // functions exposed on it carry a number rather than an address (they
-// cost an indirect call more each, and have no fast path), and it may not
-// make host classes.
+// cost an indirect call more each, and have no fast path); it may not make
+// host classes; and runScript compiles every function of a script at once
+// (not only those it calls), so that the snapshot holds their code and a
+// restored runtime compiles none of them again, for a bigger snapshot.
 class SnapshotBuilder {
 public:
     QORJS_API explicit SnapshotBuilder(V8Runtime::Settings settings = {});

@@ -281,8 +281,48 @@ host_arguments = {
     "invoke-getter-result": call("invoke", function(0, getter(True, False, [], small(0)))),
 }
 
+
+
+# The snapshot seeds: a byte choosing the form (see SnapshotBlobFuzzer.cc),
+# then, for the edits of the real snapshot the fuzzer makes at start, each
+# edit as a position and the byte to put there, and maybe a cut.
+AS_GIVEN, RESEALED, EDITED, EDITED_RESEALED = 0, 1, 2, 3
+
+
+def edits(mode, *changes, cut=None):
+    out = bytes([mode])
+    for position, value in changes:
+        out += struct.pack("<IB", position, value)
+    return out + (bytes([cut]) if cut is not None else b"")
+
+
+header = b"QJSSNAP1" + b"0.1.0".ljust(16, b"\0") + b"10.2".ljust(32, b"\0") + bytes(40)
+snapshot_blob = {
+    "empty": bytes([AS_GIVEN]),
+    "magic": bytes([AS_GIVEN]) + b"QJSSNAP1",
+    "code-cache-magic": bytes([AS_GIVEN]) + b"QJSCODE1" + bytes(40),
+    "header-only": bytes([RESEALED]) + header,
+    "header-and-part": bytes([RESEALED]) + header + bytes(64),
+    "real": edits(EDITED),
+    "real-resealed": edits(EDITED_RESEALED),
+    "real-cut-half": edits(EDITED, cut=128),
+    "real-cut-short-resealed": edits(EDITED_RESEALED, cut=1),
+    "real-library-version": edits(EDITED, (8, ord("9"))),
+    "real-v8-version": edits(EDITED, (24, ord("9"))),
+    "real-references": edits(EDITED_RESEALED, (60, 0)),
+    "real-names-unended": edits(EDITED_RESEALED, (64, 6)),
+    "real-name-changed": edits(EDITED_RESEALED, (96, ord("H"))),
+    "real-blob-moved": edits(EDITED_RESEALED, (72, 113)),
+    "real-blob-size": edits(EDITED_RESEALED, (80, 0), (81, 4)),
+    "real-padding": edits(EDITED, (104, 1)),
+    "real-part-flipped": edits(EDITED, (200000, 0x55)),
+    "real-part-resealed": edits(EDITED_RESEALED, (200000, 0x55)),
+    "real-part-version-resealed": edits(EDITED_RESEALED, (112 + 20, ord("x"))),
+}
+
 for name, seeds in (("debugger_transport", transport), ("conversions", conversions),
-                    ("paths_and_origins", paths), ("host_arguments", host_arguments)):
+                    ("paths_and_origins", paths), ("host_arguments", host_arguments),
+                    ("snapshot_blob", snapshot_blob)):
     folder = here / "corpus" / name
     folder.mkdir(parents=True, exist_ok=True)
     for seed, data in seeds.items():

@@ -266,7 +266,7 @@ TEST(CodeCacheRejected, DamagedForeignOrMismatchedCachesAreRefusedAndTheSourceCo
                      std::memcpy(bytes.data() + kTagOffset, &tag, sizeof tag);
                  }),
          "made by another V8 or with other V8 flags"},
-        {"cut short", changed(good, [](auto& bytes) { bytes.resize(bytes.size() - 7); }),
+        {"cut short", changed(good, [](auto& bytes) { bytes.erase(bytes.end() - 7, bytes.end()); }),
          "damaged: its length is wrong"},
         {"one byte more", changed(good, [](auto& bytes) { bytes.push_back(0); }), "damaged: its length is wrong"},
         {"only the wrapping", changed(good, [](auto& bytes) { bytes.resize(kWrappingSize); }),

@@ -29,7 +29,10 @@ inline std::uint64_t hashBytes(const void* data, std::size_t size, std::uint64_t
         hash = (hash << 29) | (hash >> 35);
     }
     std::uint64_t tail = 0;
-    std::memcpy(&tail, bytes + at, size - at);
+    // Not even an empty copy from no bytes: an empty text's view may point
+    // nowhere, and memcpy from a null pointer is undefined whatever the size.
+    if (size > at)
+        std::memcpy(&tail, bytes + at, size - at);
     hash ^= tail * kMix;
     // The finishing steps of splitmix64: every input bit reaches every output bit.
     hash ^= hash >> 30;

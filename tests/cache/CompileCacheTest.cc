@@ -182,6 +182,19 @@ TEST(CodeCacheHit, ACacheOfTheSameTextIsAcceptedAndTheResultIsTheSame)
     EXPECT_EQ(cached.value, first.value);
 }
 
+TEST(CodeCacheHit, AnEmptyScriptHasACacheLikeAnyOther)
+{
+    // No text at all: its view points nowhere.
+    const std::string_view empty;
+    Host host;
+    js::CodeCache made;
+    EXPECT_EQ(host.script(empty, {}, &made).value, "undefined");
+    ASSERT_FALSE(made.empty());
+    EXPECT_TRUE(made.check(empty, false));
+    EXPECT_EQ(Host().script(empty, made).cache, js::CacheUse::Accepted);
+    EXPECT_EQ(Host().script(" ", made).cache, js::CacheUse::Rejected);
+}
+
 TEST(CodeCacheHit, AModuleCacheOfTheSameTextIsAcceptedAndTheModuleRunsTheSame)
 {
     Host host;

@@ -547,6 +547,39 @@ TEST(CompileCacheWriters, ThreadsWritingTheSameEntryAtOnceLeaveAWholeEntryAndNoT
     expectOneWholeEntry(directory);
 }
 
+TEST(CompileCacheWriters, RuntimesOnSeveralThreadsShareOneCache)
+{
+    TempDirectory directory;
+    Warnings warnings;
+    auto cache = std::make_shared<js::CompileCache>(directory.path, warnings.sink());
+    js::V8Runtime::Settings settings;
+    settings.compileCache = cache;
+    constexpr int kThreads = 4;
+    constexpr int kRuns = 5;
+    std::vector<std::string> wrong(kThreads);
+    // V8 is started from one thread first, as V8Engine asks.
+    { js::V8Runtime first; }
+    {
+        std::vector<std::jthread> threads;
+        for (int thread = 0; thread < kThreads; ++thread)
+            threads.emplace_back([&, thread] {
+                for (int run = 0; run < kRuns; ++run) {
+                    Host host(settings);
+                    const std::string value = host.run(kScript, "/app/lib.js");
+                    if (value != "{ total: 385, kind: 'function' }")
+                        wrong[static_cast<std::size_t>(thread)] = value;
+                }
+            });
+    }
+    EXPECT_THAT(wrong, Each(IsEmpty()));
+    const js::CompileCache::Counts counts = cache->counts();
+    EXPECT_EQ(counts.hits + counts.misses + counts.rejected, std::uint64_t{kThreads * kRuns});
+    EXPECT_GE(counts.hits, 1u);
+    EXPECT_EQ(counts.rejected, 0u);
+    EXPECT_THAT(warnings.seen, IsEmpty());
+    expectOneWholeEntry(directory);
+}
+
 // ---- A directory that cannot be used --------------------------------------------
 
 TEST(UnusableCompileCache, ADirectoryBelowARegularFileWarnsOnceAndRunsGoOnWithoutTheCache)

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <thread>
 
 namespace {
 
@@ -361,6 +362,32 @@ TEST(SnapshotContexts, EachNewContextStartsWithTheStateAndKeepsItsChangesToItsel
     // Host functions reach what the runtime exposed from every context.
     EXPECT_EQ(inContext(runtime, first, "calls()"), "43");
     EXPECT_EQ(inContext(runtime, second, "host.twice(1)"), "3");
+}
+
+TEST(SnapshotContexts, RuntimesOnSeveralThreadsRestoreOneSnapshotAtOnce)
+{
+    const js::StartupSnapshot snapshot = built(
+        kState + "const twice = host.twice; var calls = () => twice(21);",
+        [](js::V8Runtime& runtime) { ASSERT_TRUE(js::expose(runtime, "host.twice", [](int n) { return 2 * n; })); },
+        false);
+    constexpr int kThreads = 4;
+    std::vector<std::string> seen(kThreads);
+    {
+        std::vector<std::jthread> threads;
+        for (int thread = 0; thread < kThreads; ++thread)
+            threads.emplace_back([&, thread] {
+                std::string& mine = seen[static_cast<std::size_t>(thread)];
+                for (int round = 0; round < 5; ++round) {
+                    // Each thread's own function, exposed again under the same name.
+                    Restored restored(snapshot, [thread](js::V8Runtime& runtime) {
+                        (void)js::expose(runtime, "host.twice", [thread](int n) { return 2 * n + thread; });
+                    });
+                    mine = restored.show("[calls(), counter(), data.map.get('a')].join()");
+                }
+            });
+    }
+    for (int thread = 0; thread < kThreads; ++thread)
+        EXPECT_EQ(seen[static_cast<std::size_t>(thread)], "'" + std::to_string(42 + thread) + ",3,1'");
 }
 
 // ---- What a snapshot cannot hold -------------------------------------------------

@@ -7,6 +7,7 @@
 #include "runtime/Table.h"
 
 #include <v8-debug.h>
+#include <v8-external.h>
 #include <v8-function.h>
 #include <v8-template.h>
 
@@ -22,17 +23,38 @@ namespace {
 // Frames console.trace shows, as many as V8's default Error.stackTraceLimit.
 constexpr int kTraceFrames = 10;
 
-// A method's data object holds V8's own method, which it forwards to.
-enum DataField : int { kOriginalField = 0, kDataFields = 1 };
-
-// The console a method writes to: the one of the runtime whose isolate this
-// is, found through the isolate rather than the method, so that the methods
-// hold no pointer (a startup snapshot keeps them) and write nothing once the
-// runtime let go of its console.
-Console* consoleOf(v8::Isolate* isolate)
+// V8's own methods, which each method forwards to, are kept in an array on
+// the global object under this key, in the order of kMethods; a method's
+// data is its number there. The data is no object on purpose: V8 keeps a
+// function's data with its template, which a startup snapshot stores with
+// the isolate rather than the context, and an object there drags what it
+// reaches out of the context with it (a snapshot holding an ArrayBuffer then
+// fails to build or to restore).
+v8::Local<v8::Private> originalsKey(v8::Isolate* isolate)
 {
-    V8Runtime::State* state = runtimeStateOf(isolate);
-    return state != nullptr ? state->console.get() : nullptr;
+    return v8::Private::ForApi(isolate, v8::String::NewFromUtf8Literal(isolate, "qorjs:console-originals"));
+}
+
+// Where a console made outside a runtime is found: on the global object.
+v8::Local<v8::Private> standaloneKey(v8::Isolate* isolate)
+{
+    return v8::Private::ForApi(isolate, v8::String::NewFromUtf8Literal(isolate, "qorjs:console-standalone"));
+}
+
+// The console a method writes to. A runtime's is found through the isolate
+// rather than the method, so that the methods hold no pointer (a startup
+// snapshot keeps them), and write nothing once the runtime let go of it.
+// One made outside a runtime is found on the global object until it goes.
+Console* consoleOf(const v8::FunctionCallbackInfo<v8::Value>& info)
+{
+    v8::Isolate* isolate = info.GetIsolate();
+    if (V8Runtime::State* state = runtimeStateOf(isolate))
+        return state->console.get();
+    v8::Local<v8::Context> context = isolate->GetCurrentContext();
+    v8::Local<v8::Value> held;
+    if (!context->Global()->GetPrivate(context, standaloneKey(isolate)).ToLocal(&held) || !held->IsExternal())
+        return nullptr;
+    return static_cast<Console*>(held.As<v8::External>()->Value());
 }
 
 // Marks a console object whose methods are the runtime's already, as in a
@@ -159,20 +181,27 @@ Console::Console(v8::Local<v8::Context> context, ConsoleSink sink)
     if (console->SetPrivate(context, ownMark(isolate), v8::True(isolate)).IsNothing())
         return;
 
-    v8::Local<v8::ObjectTemplate> shape = v8::ObjectTemplate::New(isolate);
-    shape->SetInternalFieldCount(kDataFields);
-    for (const Method& method : kMethods) {
+    if (runtimeStateOf(isolate) == nullptr) {
+        if (global->SetPrivate(context, standaloneKey(isolate), v8::External::New(isolate, this)).IsNothing())
+            return;
+        standaloneContext.Reset(isolate, context);
+    }
+    constexpr int kCount = static_cast<int>(std::size(kMethods));
+    v8::Local<v8::Array> originals = v8::Array::New(isolate, kCount);
+    if (global->SetPrivate(context, originalsKey(isolate), originals).IsNothing())
+        return;
+    for (int at = 0; at < kCount; ++at) {
+        const Method& method = kMethods[at];
         v8::Local<v8::String> name =
             v8::String::NewFromUtf8(isolate, method.name, v8::NewStringType::kInternalized).ToLocalChecked();
         v8::Local<v8::Value> original;
         if (!console->Get(context, name).ToLocal(&original))
             original = v8::Undefined(isolate);
-        v8::Local<v8::Object> data;
         v8::Local<v8::Function> function;
-        if (!shape->NewInstance(context).ToLocal(&data))
-            return;
-        data->SetInternalField(kOriginalField, original);
-        if (!v8::Function::New(context, method.callback, data, 0, v8::ConstructorBehavior::kThrow).ToLocal(&function))
+        if (originals->Set(context, static_cast<std::uint32_t>(at), original).IsNothing() ||
+            !v8::Function::New(context, method.callback, v8::Integer::New(isolate, at), 0,
+                               v8::ConstructorBehavior::kThrow)
+                 .ToLocal(&function))
             return;
         function->SetName(name);
         if (console->Set(context, name, function).IsNothing())
@@ -182,6 +211,12 @@ Console::Console(v8::Local<v8::Context> context, ConsoleSink sink)
 
 Console::~Console()
 {
+    if (standaloneContext.IsEmpty())
+        return;
+    v8::HandleScope scope(isolate);
+    v8::Local<v8::Context> context = standaloneContext.Get(isolate);
+    v8::Maybe<bool> ignored = context->Global()->DeletePrivate(context, standaloneKey(isolate));
+    (void)ignored;
 }
 
 template <void (Console::*method)(const Console::Arguments&), std::size_t format>
@@ -189,17 +224,23 @@ void Console::call(const Arguments& info)
 {
     // Nothing thrown in C++ may unwind through V8's frames: a message that
     // cannot be made or written is lost, and that is all.
-    v8::Local<v8::Object> data = info.Data().As<v8::Object>();
     try {
-        if (Console* console = consoleOf(info.GetIsolate()))
+        if (Console* console = consoleOf(info))
             (console->*method)(info);
     } catch (...) {
     }
-    v8::Local<v8::Value> original = data->GetInternalField(kOriginalField);
-    if (!original->IsFunction())
+    v8::Isolate* isolate = info.GetIsolate();
+    v8::Local<v8::Context> context = isolate->GetCurrentContext();
+    v8::Local<v8::Value> originals;
+    v8::Local<v8::Value> original;
+    if (!info.Data()->IsInt32() || !context->Global()->GetPrivate(context, originalsKey(isolate)).ToLocal(&originals) ||
+        !originals->IsArray() ||
+        !originals.As<v8::Array>()
+             ->Get(context, static_cast<std::uint32_t>(info.Data().As<v8::Int32>()->Value()))
+             .ToLocal(&original) ||
+        !original->IsFunction())
         return;
     try {
-        v8::Local<v8::Context> context = info.GetIsolate()->GetCurrentContext();
         std::vector<v8::Local<v8::Value>> arguments = argumentsFrom(info, 0);
         if constexpr (format != kNoFormat)
             arguments = forwardedArguments(context, std::move(arguments), format);

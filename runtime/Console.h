@@ -63,10 +63,10 @@ private:
     };
     static const Method kMethods[17];
 
-    // The callback of every method: finds the runtime's console through the
-    // isolate, runs `method` unless it is gone, then calls V8's method (the
-    // function's data holds it), which formats the string at argument
-    // `format` (see forwardedArguments).
+    // The callback of every method: finds the console (the runtime's through
+    // the isolate), runs `method` unless it is gone, then calls V8's method
+    // (kept on the global object; the function's data is its number), which
+    // formats the string at argument `format` (see forwardedArguments).
     template <void (Console::*method)(const Arguments&), std::size_t format>
     static void call(const Arguments& info);
 
@@ -90,6 +90,9 @@ private:
     v8::Isolate* isolate;
     ConsoleSink sink;
 
+    // Outside a runtime, the context whose global object points here until
+    // the destructor takes the pointer away.
+    v8::Global<v8::Context> standaloneContext;
     std::map<std::string, std::uint64_t> counts;
     std::map<std::string, std::chrono::steady_clock::time_point> timers;
     std::size_t groupDepth = 0;

@@ -1,14 +1,10 @@
 #include <qor/javascript/CodeCache.h>
 
 #include "cache/Hash.h"
-#include "cache/ReadFile.h"
+#include "cache/Files.h"
 
 #include <atomic>
-#include <cstdio>
-#include <fstream>
 #include <iostream>
-#include <iterator>
-#include <random>
 #include <system_error>
 
 namespace qor::format::engine::javascript {
@@ -22,18 +18,6 @@ std::string hex(std::uint64_t value)
     for (int at = 15; at >= 0; --at, value >>= 4)
         text[static_cast<std::size_t>(at)] = kDigits[value & 15];
     return text;
-}
-
-// A name no other writer uses at the same time, in this process or another:
-// random bits drawn for each name, and a counter. Bits drawn once per process
-// would not do: processes forked after the first write share them and the
-// counter, and would write into each other's temporary files.
-std::string temporaryName()
-{
-    static std::atomic<std::uint64_t> counter{0};
-    std::random_device device;
-    const std::uint64_t bits = (std::uint64_t(device()) << 32) ^ device();
-    return ".writing-" + hex(bits) + "-" + std::to_string(counter.fetch_add(1)) + ".tmp";
 }
 
 }  // namespace
@@ -77,27 +61,8 @@ bool CompileCache::write(std::string_view name, std::string_view, const CodeCach
 {
     if (off.load() || cache.empty())
         return false;
-    const std::filesystem::path entry = entryFor(name);
-    const std::filesystem::path temporary = where / temporaryName();
-    {
-        std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-        file.write(reinterpret_cast<const char*>(cache.bytes().data()), static_cast<std::streamsize>(cache.bytes().size()));
-        file.close();
-        if (!file) {
-            std::error_code ignored;
-            std::filesystem::remove(temporary, ignored);
-            turnOff("cannot write " + temporary.string());
-            return false;
-        }
-    }
-    // The rename is the only step a reader can see: before it the entry is
-    // the old one or none, after it the whole new one.
-    std::error_code error;
-    std::filesystem::rename(temporary, entry, error);
-    if (error) {
-        std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
-        turnOff("cannot write " + entry.string() + ": " + error.message());
+    if (auto failed = writeWholeFile(entryFor(name), cache.bytes())) {
+        turnOff(*failed);
         return false;
     }
     written.fetch_add(1);

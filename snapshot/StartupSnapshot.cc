@@ -1,7 +1,7 @@
 #include "snapshot/Contents.h"
 
 #include "cache/Hash.h"
-#include "cache/ReadFile.h"
+#include "cache/Files.h"
 #include "runtime/Records.h"
 
 #include <qor/javascript/Version.h>
@@ -12,9 +12,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <random>
 
 namespace qor::format::engine::javascript {
 
@@ -149,27 +146,8 @@ const std::vector<std::string>& StartupSnapshot::hostFunctions() const
 
 std::expected<void, Error> StartupSnapshot::writeFile(const std::filesystem::path& path) const
 {
-    static std::atomic<std::uint64_t> counter{0};
-    std::random_device device;
-    std::filesystem::path temporary = path;
-    temporary += ".writing-" + std::to_string(device()) + "-" + std::to_string(counter.fetch_add(1));
-    {
-        std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-        file.write(reinterpret_cast<const char*>(held->bytes.data()), static_cast<std::streamsize>(held->bytes.size()));
-        file.close();
-        if (!file) {
-            std::error_code ignored;
-            std::filesystem::remove(temporary, ignored);
-            return std::unexpected(recordOfText("cannot write the snapshot " + path.string()));
-        }
-    }
-    std::error_code error;
-    std::filesystem::rename(temporary, path, error);
-    if (error) {
-        std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
-        return std::unexpected(recordOfText("cannot write the snapshot " + path.string() + ": " + error.message()));
-    }
+    if (auto failed = writeWholeFile(path, held->bytes))
+        return std::unexpected(recordOfText("cannot write the snapshot: " + *failed));
     return {};
 }
 

@@ -1,13 +1,16 @@
 #pragma once
 
-// Reads a whole file in one go: the cache's entries and snapshots are
-// megabytes, read at every start, where a stream iterator's byte-at-a-time
-// copy would cost more than V8 takes to use them.
+// Whole files for the compile cache's entries and for snapshots: read in one
+// go (they are megabytes, read at every start, where a stream iterator's
+// byte-at-a-time copy would cost more than V8 takes to use them), and
+// written so that a reader finds the old file or the whole new one.
 
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
+#include <span>
+#include <string>
 #include <vector>
 
 namespace qor::format::engine::javascript {
@@ -38,5 +41,11 @@ inline std::optional<std::vector<std::uint8_t>> readWholeFile(const std::filesys
     bytes.resize(got);
     return bytes;
 }
+
+// Writes `bytes` to a temporary file beside `path`, named so that no other
+// writer in this process or another uses it at the same time, and renames it
+// into place: the rename is the only step a reader can see. Why not, when it
+// could not be written (the temporary file is then removed).
+std::optional<std::string> writeWholeFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
 
 }  // namespace qor::format::engine::javascript

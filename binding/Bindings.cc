@@ -46,10 +46,29 @@ void HostBindings::numberFunctions(std::vector<std::string> held)
     numbered.assign(names.size(), nullptr);
 }
 
+namespace {
+
+// Whether `held`, a name a snapshot holds, is `name` or `name` with the mark
+// of its own that number() gave it when the name was taken already
+// ("host.f#2").
+bool heldAs(std::string_view held, std::string_view name)
+{
+    if (!held.starts_with(name))
+        return false;
+    held.remove_prefix(name.size());
+    return held.empty() ||
+           (held.size() > 1 && held[0] == '#' && held.find_first_not_of("0123456789", 1) == std::string_view::npos);
+}
+
+}  // namespace
+
 std::uint32_t HostBindings::number(std::string_view name, binding::Kept* what)
 {
+    // Held ones of a name are numbered in the order the builder exposed
+    // them: exposing a path again fills the next one of its name (the host
+    // cannot expose "host.f#2", only "host.f" a second time).
     for (std::size_t at = 0; at < names.size(); ++at) {
-        if (numbered[at] == nullptr && names[at] == name) {
+        if (numbered[at] == nullptr && heldAs(names[at], name)) {
             numbered[at] = what;
             return static_cast<std::uint32_t>(at);
         }

@@ -53,8 +53,9 @@ public:
     // holds, by number, none of them exposed again yet.
     void numberFunctions(std::vector<std::string> held);
     bool byNumber() const { return numbering; }
-    // The number of the function named `name` that calls `kept`: a held one
-    // of that name not yet exposed again, else a new number.
+    // The number of the function named `name` that calls `kept`: the first
+    // held one of that name (a path exposed twice holds two) not yet exposed
+    // again, else a new number.
     std::uint32_t number(std::string_view name, binding::Kept* kept);
     // The names by number, and those held but not exposed again.
     const std::vector<std::string>& numberedNames() const { return names; }

@@ -279,6 +279,18 @@ TEST(SnapshotHostFunctions, ReferencesTheStateHoldsCallWhatIsExposedAgainAndEach
         ASSERT_FALSE(refused) << missing;
         EXPECT_THAT(refused.error().message, EndsWith(missing));
     }
+
+    // A path exposed twice (the first function replaced) holds two, which
+    // exposing the path twice again restores.
+    auto exposeFTwice = [](int second) -> Prepare {
+        return [second](js::V8Runtime& runtime) {
+            exposeF(runtime);
+            ASSERT_TRUE(js::expose(runtime, "host.f", [second] { return second; }));
+        };
+    };
+    const js::StartupSnapshot replaced = built("const f = host.f;", exposeFTwice(2), false);
+    EXPECT_THAT(replaced.hostFunctions(), ElementsAre("host.f", "host.f#2"));
+    EXPECT_EQ(Restored(replaced, exposeFTwice(3)).show("[f(), host.f()]"), "[ 3, 3 ]");
 }
 
 TEST(SnapshotHostFunctions, RuntimesOnSeveralThreadsRestoreOneSnapshotAtOnceEachWithItsOwnFunction)

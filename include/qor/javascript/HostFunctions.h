@@ -398,7 +398,7 @@ struct FastPath<Function, R(A...)> {
 
 // A host function: its callable and its name, kept by the runtime.
 template <class Signature, class Function>
-struct HostFunction : Kept {
+struct HostFunction final : Kept {
     HostFunction(V8Runtime& runtime, std::string name, Function function)
         : runtime(runtime), name(std::move(name)), function(std::move(function))
     {

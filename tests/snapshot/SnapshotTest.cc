@@ -18,7 +18,6 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <thread>
 
 namespace {
 
@@ -291,23 +290,6 @@ TEST(SnapshotHostFunctions, ReferencesTheStateHoldsCallWhatIsExposedAgainAndEach
     const js::StartupSnapshot replaced = built("const f = host.f;", exposeFTwice(2), false);
     EXPECT_THAT(replaced.hostFunctions(), ElementsAre("host.f", "host.f#2"));
     EXPECT_EQ(Restored(replaced, exposeFTwice(3)).show("[f(), host.f()]"), "[ 3, 3 ]");
-}
-
-TEST(SnapshotHostFunctions, RuntimesOnSeveralThreadsRestoreOneSnapshotAtOnceEachWithItsOwnFunction)
-{
-    const js::StartupSnapshot snapshot =
-        built(kState + "const twice = host.twice; var calls = () => twice(21);", exposeTwice(0), false);
-    std::vector<std::string> seen(4);
-    {
-        std::vector<std::jthread> threads;
-        for (int thread = 0; thread < 4; ++thread)
-            threads.emplace_back([&, thread] {
-                // Each thread's own function, exposed again under the same name.
-                for (int round = 0; round < 5; ++round)
-                    seen[std::size_t(thread)] = Restored(snapshot, exposeTwice(thread)).show("[calls(), counter()]");
-            });
-    }
-    EXPECT_THAT(seen, ElementsAre("[ 42, 3 ]", "[ 43, 3 ]", "[ 44, 3 ]", "[ 45, 3 ]"));
 }
 
 // ---- What a snapshot can and cannot hold ------------------------------------------

@@ -8,8 +8,10 @@
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
+#include <deque>
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace qor::format::engine::javascript {
 
@@ -21,17 +23,19 @@ struct ReceivedRequest {
     boost::beast::flat_buffer ahead;  // what the client sent behind the request
 };
 
-// One accepted DevTools client. The context is never run for the session's
-// traffic, which is all blocking calls; only the bounded waits of DebugSocket
-// run it. `stream` is declared last so that it goes first: the socket closes
-// (without a close frame) before its context is destroyed.
+// One accepted DevTools client. Its context runs only when the transport
+// takes messages or bounds a wait. `stream` is declared last so that it goes
+// first: the socket closes (without a close frame) before its context is
+// destroyed.
 struct DebugConnection {
     using WebSocket = boost::beast::websocket::stream<DebugSocket>;
 
     boost::asio::io_context ioContext{1};
-    // Read already where the listener had to tell discovery requests from
-    // the upgrade; the handshake starts from it.
-    std::optional<ReceivedRequest> firstRequest;
+    // The read in progress, and what it and those before it brought.
+    bool reading = false;
+    boost::beast::flat_buffer readBuffer;
+    std::deque<std::string> arrived;
+    boost::system::error_code failure;  // set once a read has failed
     std::unique_ptr<WebSocket> stream;
 };
 

@@ -13,6 +13,19 @@ using tcp = asio::ip::tcp;
 
 DebugSocket::DebugSocket(tcp::socket&& accepted) : tcp::socket(std::move(accepted)) {}
 
+bool DebugSocket::sendHeld(boost::system::error_code& error)
+{
+    error = {};
+    std::size_t sent = 0;
+    while (sent < held.size() && !error) {
+        sent += tcp::socket::write_some(asio::buffer(held.data() + sent, held.size() - sent), error);
+        if (error == asio::error::interrupted)
+            error = {};
+    }
+    held.clear();
+    return static_cast<bool>(error);
+}
+
 bool DebugSocket::runUntil(const bool& finished, std::chrono::steady_clock::duration limit)
 {
     auto& context = static_cast<asio::io_context&>(asio::query(get_executor(), asio::execution::context));

@@ -13,7 +13,9 @@
 // asynchronous operation run on the socket's own context for a limited time;
 // when the time is up the socket is closed.
 
+#include <boost/asio/buffer.hpp>
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core/role.hpp>
@@ -22,6 +24,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <string>
 #include <utility>
 
 namespace qor::format::engine::javascript {
@@ -70,6 +73,22 @@ public:
     template <class ConstBuffers>
     std::size_t write_some(const ConstBuffers& buffers, boost::system::error_code& error)
     {
+        if (holding) {
+            // Held writes go out together: one system call and one wake-up
+            // of the client for a batch of answers. A held piece past
+            // kMostHeld is sent at once rather than copied.
+            const std::size_t size = boost::asio::buffer_size(buffers);
+            if (held.size() + size <= kMostHeld) {
+                error = {};
+                for (auto piece = boost::asio::buffer_sequence_begin(buffers);
+                     piece != boost::asio::buffer_sequence_end(buffers); ++piece)
+                    held.append(static_cast<const char*>(boost::asio::const_buffer(*piece).data()),
+                                boost::asio::const_buffer(*piece).size());
+                return size;
+            }
+            if (sendHeld(error))
+                return 0;
+        }
         std::size_t written = 0;
         do
             written = boost::asio::ip::tcp::socket::write_some(buffers, error);
@@ -86,11 +105,29 @@ public:
         return written;
     }
 
+    // Whether writes are held (see write_some); turning it off sends what is
+    // held.
+    void hold(bool on, boost::system::error_code& error)
+    {
+        holding = on;
+        error = {};
+        if (!on)
+            sendHeld(error);
+    }
+
+    // Sends what is held, keeping the holding as it is. Whether it failed.
+    bool sendHeld(boost::system::error_code& error);
+
     // Runs the socket's I/O context until `finished` is true (the handler of
     // the operation the caller started sets it) or `limit` has passed. At
     // the limit the socket is closed, which fails what is pending at once,
     // and that is run to its end. Whether `finished` came true in time.
     bool runUntil(const bool& finished, std::chrono::steady_clock::duration limit);
+
+private:
+    static constexpr std::size_t kMostHeld = 256 * 1024;
+    bool holding = false;
+    std::string held;
 };
 
 // Found by Beast through argument-dependent lookup in place of its own
@@ -102,13 +139,20 @@ public:
 // reports.
 void teardown(boost::beast::role_type role, DebugSocket& socket, boost::system::error_code& error);
 
-// The asynchronous teardown, run inside the bounded close at destruction, is
-// Beast's own for TCP sockets: that close is bounded as a whole.
+// The asynchronous teardown, run once a read has seen the close frames
+// exchanged or the connection fail, and inside the bounded close. Reads are
+// asynchronous (see Transport.h), and a wait for the client's end of the
+// connection there would hold the connection, and the next client, for as
+// long as the client keeps its socket open. The server closes first, as a
+// WebSocket server should: the sending side is shut, then the socket closed.
 template <class Handler>
-void async_teardown(boost::beast::role_type role, DebugSocket& socket, Handler&& handler)
+void async_teardown(boost::beast::role_type, DebugSocket& socket, Handler&& handler)
 {
-    boost::beast::websocket::async_teardown(role, static_cast<boost::asio::ip::tcp::socket&>(socket),
-                                            std::forward<Handler>(handler));
+    boost::system::error_code ignored;
+    socket.shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
+    socket.close(ignored);
+    boost::asio::post(socket.get_executor(),
+                      [handler = std::forward<Handler>(handler)]() mutable { handler(boost::system::error_code{}); });
 }
 
 }  // namespace qor::format::engine::javascript

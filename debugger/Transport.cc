@@ -1,20 +1,10 @@
-// The network side of the debugger: listen on 127.0.0.1 for one client, the
-// server side of the WebSocket handshake, whole-message reads and writes, and
-// the close. Every step is a blocking Boost.Beast call on the isolate's thread,
-// except the waits on a client that DebugSocket bounds.
+#include "debugger/Transport.h"
 
-#include <qor/javascript/V8Debugger.h>
-
-#include "debugger/DebugConnection.h"
-#include "debugger/Discovery.h"
-#include "debugger/ErrorLine.h"
 #include "debugger/HandshakeRules.h"
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/core/multi_buffer.hpp>
-#include <boost/beast/core/ostream.hpp>
 #include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/string_body.hpp>
@@ -62,8 +52,9 @@ tcp::acceptor openExclusiveListener(asio::io_context& ioContext, const tcp::endp
 }
 #endif
 
-// The next client of the listener, with Nagle's algorithm off.
-DebugSocket acceptOne(tcp::acceptor& acceptor, asio::io_context& context)
+// The next client of the listener, with Nagle's algorithm off; nullopt when
+// none is waiting on a non-blocking listener.
+std::optional<DebugSocket> acceptOne(tcp::acceptor& acceptor, asio::io_context& context)
 {
     DebugSocket socket(tcp::socket{context});
     // A signal to the host ends a blocked accept with EINTR (see DebugSocket).
@@ -71,6 +62,8 @@ DebugSocket acceptOne(tcp::acceptor& acceptor, asio::io_context& context)
     do
         acceptor.accept(socket, acceptError);
     while (acceptError == asio::error::interrupted);
+    if (acceptError == asio::error::would_block || acceptError == asio::error::try_again)
+        return std::nullopt;
     if (acceptError)
         throw boost::system::system_error(acceptError, "accept");
     // A message goes out as several writes (a notification before an
@@ -81,7 +74,7 @@ DebugSocket acceptOne(tcp::acceptor& acceptor, asio::io_context& context)
     // wire, and a socket that refuses it still works, only slower.
     boost::system::error_code noDelayRefused;
     socket.set_option(tcp::no_delay(true), noDelayRefused);
-    return socket;
+    return std::optional<DebugSocket>(std::move(socket));
 }
 
 // The client's first request, waited for at most kUpgradeRequestWait: the
@@ -99,90 +92,151 @@ ReceivedRequest receiveRequest(DebugSocket& socket)
     return received;
 }
 
-// Answers `received` and closes the connection when it is a discovery request
-// that the Host and Origin rules let through. Anything else (an upgrade, a
-// refused or incomplete request, any other resource) is left to the
-// handshake, which answers it as it would without discovery.
-bool answerDiscovery(DebugSocket& socket,
-                     const ReceivedRequest& received,
-                     const DiscoveryTarget& target,
-                     const std::vector<std::string>& allowedOrigins,
-                     unsigned short port)
+void closeAnswered(DebugSocket& socket)
 {
-    if (!received.inTime || received.error || checkUpgradeRequest(received.request, allowedOrigins))
-        return false;
-    std::optional<http::response<http::string_body>> response = discoveryResponse(received.request, target, port);
-    if (!response)
-        return false;
-    // A client that is gone already has lost only its own answer.
     boost::system::error_code ignored;
-    http::write(socket, *response, ignored);
     socket.shutdown(tcp::socket::shutdown_send, ignored);
     socket.close(ignored);
-    return true;
 }
 
 }  // namespace
 
-std::unique_ptr<DebugConnection> V8Debugger::acceptClient(unsigned short port)
+Transport::Transport(const TransportRules& rules) : rules(rules) {}
+
+Transport::~Transport()
 {
-    auto accepted = std::make_unique<DebugConnection>();
-    const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
-
-    // Opens, switches address reuse on (exclusive use on Windows), binds and
-    // listens with the system's backlog; leaving this function closes the
-    // listener, so one client is served per listener.
-#if defined(_WIN32)
-    tcp::acceptor acceptor = openExclusiveListener(accepted->ioContext, endpoint);
-#else
-    tcp::acceptor acceptor(accepted->ioContext, endpoint, true);
-#endif
-    if (listeningCallback)
-        listeningCallback(acceptor.local_endpoint().port());
-
-    while (true) {
-        DebugSocket socket = acceptOne(acceptor, accepted->ioContext);
-        if (discovery) {
-            ReceivedRequest received = receiveRequest(socket);
-            if (answerDiscovery(socket, received, *discovery, allowedOrigins, acceptor.local_endpoint().port()))
-                continue;
-            accepted->firstRequest = std::move(received);
-        }
-        accepted->stream = std::make_unique<DebugConnection::WebSocket>(std::move(socket));
-        break;
-    }
-    client->connectSession();
-    return accepted;
+    close();
 }
 
-void V8Debugger::openWebSocket()
+void Transport::openListener(Listener& listener, unsigned short port)
 {
-    if (!connection)
-        throw boost::system::system_error(asio::error::not_connected);
-    DebugConnection::WebSocket& stream = *connection->stream;
+    const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
+    // Opens, switches address reuse on (exclusive use on Windows), binds and
+    // listens with the system's backlog.
+#if defined(_WIN32)
+    listener.acceptor = openExclusiveListener(listener.context, endpoint);
+#else
+    listener.acceptor = tcp::acceptor(listener.context, endpoint, true);
+#endif
+    listener.port = listener.acceptor.local_endpoint().port();
+}
 
+unsigned short Transport::listen(unsigned short port)
+{
+    if (lasting)
+        return lasting->port;
+    Listener& listener = lasting.emplace();
+    try {
+        openListener(listener, port);
+    } catch (...) {
+        lasting.reset();
+        throw;
+    }
+    // Never blocks: clients are taken when the watch says one is waiting.
+    listener.acceptor.non_blocking(true);
+    if (rules.listening)
+        rules.listening(listener.port);
+    return listener.port;
+}
+
+void Transport::openListenerForOneClient(unsigned short port)
+{
+    if (lasting)
+        return;
+    forOneClient.emplace();
+    try {
+        openListener(*forOneClient, port);
+    } catch (...) {
+        forOneClient.reset();
+        throw;
+    }
+    if (rules.listening)
+        rules.listening(forOneClient->port);
+}
+
+void Transport::acceptClient()
+{
+    Listener& listener = lasting ? *lasting : *forOneClient;
+    const bool wasNonBlocking = listener.acceptor.non_blocking();
+    listener.acceptor.non_blocking(false);
+    struct Restore {
+        tcp::acceptor& acceptor;
+        bool nonBlocking;
+        ~Restore()
+        {
+            boost::system::error_code ignored;
+            acceptor.non_blocking(nonBlocking, ignored);
+        }
+    } restore{listener.acceptor, wasNonBlocking};
+
+    while (!connection) {
+        auto fresh = std::make_unique<DebugConnection>();
+        std::optional<DebugSocket> socket = acceptOne(listener.acceptor, fresh->ioContext);
+        if (socket)
+            connection = handshake(std::move(fresh), std::move(*socket));
+    }
+    // One client per listener opened for it.
+    forOneClient.reset();
+    startRead();
+}
+
+bool Transport::acceptWaitingClient()
+{
+    if (connection || !lasting)
+        return connected();
+    auto fresh = std::make_unique<DebugConnection>();
+    std::optional<DebugSocket> socket = acceptOne(lasting->acceptor, fresh->ioContext);
+    if (!socket)
+        return false;
+    connection = handshake(std::move(fresh), std::move(*socket));
+    if (connection)
+        startRead();
+    return connected();
+}
+
+std::unique_ptr<DebugConnection> Transport::handshake(std::unique_ptr<DebugConnection> fresh, DebugSocket socket)
+{
     // The request is read before the WebSocket accepts it, so that Host and
-    // Origin can be checked first. As in the WebSocket's own accept, a client
-    // that leaves before sending it has closed in an orderly way.
-    ReceivedRequest received =
-        connection->firstRequest ? std::move(*connection->firstRequest) : receiveRequest(stream.next_layer());
-    connection->firstRequest.reset();
+    // Origin can be checked first, and discovery requests told apart.
+    ReceivedRequest received = receiveRequest(socket);
     if (!received.inTime)
         throw RefusedHandshake("closed a DevTools connection that sent no complete upgrade request within " +
                                std::to_string(kUpgradeRequestWait.count()) + " seconds");
+    // As in the WebSocket's own accept, a client that leaves before sending
+    // its request has closed in an orderly way.
     if (received.error == http::error::end_of_stream)
         throw boost::system::system_error(websocket::error::closed);
     if (received.error)
         throw boost::system::system_error(received.error);
 
     const http::request<http::empty_body>& request = received.request;
-    if (std::optional<HandshakeRefusal> refusal = checkUpgradeRequest(request, allowedOrigins)) {
-        writeForbidden(stream.next_layer(), request.version(), refusal->response);
+    std::optional<HandshakeRefusal> refusal = checkUpgradeRequest(request, rules.allowedOrigins);
+    if (rules.discovery && !websocket::is_upgrade(request)) {
+        // A discovery request, allowed or not, is answered on its own
+        // connection like any other, and the listener goes on.
+        const unsigned short port = lasting ? lasting->port : forOneClient->port;
+        if (refusal) {
+            writeForbidden(socket, request.version(), refusal->response);
+            closeAnswered(socket);
+            return nullptr;
+        }
+        if (auto response = discoveryResponse(request, *rules.discovery, port)) {
+            boost::system::error_code ignored;
+            http::write(socket, *response, ignored);
+            closeAnswered(socket);
+            return nullptr;
+        }
+    }
+    if (refusal) {
+        writeForbidden(socket, request.version(), refusal->response);
         throw RefusedHandshake(std::move(refusal->report));
     }
+
+    fresh->stream = std::make_unique<DebugConnection::WebSocket>(std::move(socket));
+    DebugConnection::WebSocket& stream = *fresh->stream;
     if (received.ahead.size() == 0) {
         stream.accept(request);
-        return;
+        return fresh;
     }
     // The client sent more behind its request without waiting for the answer:
     // the start of its WebSocket traffic. The WebSocket keeps bytes read ahead
@@ -192,51 +246,120 @@ void V8Debugger::openWebSocket()
     requestText << request;
     const std::string requestAndAhead = requestText.str() + beast::buffers_to_string(received.ahead.data());
     stream.accept(asio::buffer(requestAndAhead));
+    return fresh;
 }
 
-std::string V8Debugger::readMessage()
+bool Transport::connected() const
+{
+    return connection != nullptr;
+}
+
+void Transport::startRead()
+{
+    DebugConnection& open = *connection;
+    if (open.reading || open.failure)
+        return;
+    open.reading = true;
+    // The handler runs only inside nextMessage's or close's run of the
+    // context, while the connection exists.
+    open.stream->async_read(open.readBuffer, [&open](boost::system::error_code error, std::size_t) {
+        open.reading = false;
+        if (error) {
+            open.failure = error;
+            return;
+        }
+        open.arrived.push_back(beast::buffers_to_string(open.readBuffer.data()));
+        open.readBuffer.clear();
+    });
+}
+
+std::optional<std::string> Transport::nextMessage(Duration wait)
 {
     if (!connection)
         throw boost::system::system_error(asio::error::not_connected);
-    beast::flat_buffer buffer;
-    connection->stream->read(buffer);
-    return beast::buffers_to_string(buffer.data());
+    DebugConnection& open = *connection;
+    if (open.arrived.empty() && !open.failure) {
+        if (wait != kNoWait)
+            flushHeld();
+        const auto deadline = wait == kForever ? std::chrono::steady_clock::time_point::max()
+                                               : std::chrono::steady_clock::now() + wait;
+        open.ioContext.restart();
+        while (open.arrived.empty() && !open.failure) {
+            startRead();
+            const std::size_t ran = wait == kNoWait     ? open.ioContext.poll_one()
+                                    : wait == kForever ? open.ioContext.run_one()
+                                                       : open.ioContext.run_one_until(deadline);
+            if (ran == 0)
+                break;
+        }
+    }
+    if (!open.arrived.empty()) {
+        std::string message = std::move(open.arrived.front());
+        open.arrived.pop_front();
+        if (!open.failure)
+            startRead();
+        return message;
+    }
+    if (open.failure) {
+        const boost::system::error_code failure = open.failure;
+        drop();
+        throw boost::system::system_error(failure);
+    }
+    return std::nullopt;
 }
 
-void V8Debugger::send(const std::string& text)
+void Transport::write(std::string_view text)
+{
+    if (!connection)
+        throw boost::system::system_error(websocket::error::closed);
+    // A connection whose read has failed is reported as such by the next
+    // nextMessage; writing on would only add a second report.
+    if (connection->failure)
+        return;
+    DebugConnection::WebSocket& stream = *connection->stream;
+    // Answer in the kind the client last used: text until it sends binary.
+    stream.binary(stream.got_binary());
+    stream.write(asio::buffer(text.data(), text.size()));
+}
+
+void Transport::beginBatch()
+{
+    if (!connected())
+        return;
+    boost::system::error_code ignored;
+    connection->stream->next_layer().hold(true, ignored);
+}
+
+void Transport::endBatch()
 {
     if (!connection)
         return;
-    if (!isWebSocketOpen()) {
-        dropConnection();
-        return;
-    }
-    DebugConnection::WebSocket& stream = *connection->stream;
-    try {
-        beast::multi_buffer buffer;
-        beast::ostream(buffer) << text;
-        // Answer in the kind the client last used: text until it sends binary.
-        stream.binary(stream.got_binary());
-        stream.write(buffer.data());
-    } catch (const boost::system::system_error& error) {
-        if (error.code() != websocket::error::closed)
-            printErrorLine(error.code().message());
-    } catch (const std::exception& error) {
-        printErrorLine(error.what());
-    }
+    boost::system::error_code failed;
+    connection->stream->next_layer().hold(false, failed);
+    if (failed)
+        throw boost::system::system_error(failed);
 }
 
-void V8Debugger::dropConnection()
+void Transport::flushHeld()
+{
+    boost::system::error_code failed;
+    if (connection && connection->stream->next_layer().sendHeld(failed))
+        throw boost::system::system_error(failed);
+}
+
+void Transport::drop()
 {
     connection.reset();
 }
 
-void V8Debugger::closeConnection() noexcept
+void Transport::close() noexcept
 {
-    if (!isWebSocketOpen())
+    if (!connection || !connection->stream->is_open())
         return;
     DebugConnection& open = *connection;
     try {
+        boost::system::error_code ignored;
+        open.stream->next_layer().hold(false, ignored);
         // A client that never answers is shut out after kCloseHandshakeWait.
         bool finished = false;
         open.stream->async_close(websocket::close_code::normal, [&finished](boost::system::error_code) {
@@ -244,13 +367,17 @@ void V8Debugger::closeConnection() noexcept
         });
         open.stream->next_layer().runUntil(finished, kCloseHandshakeWait);
     } catch (...) {
-        // Closing is best effort; the connection is destroyed with the debugger.
+        // Closing is best effort; the connection is destroyed with the transport.
     }
 }
 
-bool V8Debugger::isWebSocketOpen() const
+SocketWatch::Handle Transport::watchedHandle() const
 {
-    return connection && connection->stream->is_open();
+    if (connection)
+        return static_cast<SocketWatch::Handle>(connection->stream->next_layer().native_handle());
+    if (lasting)
+        return static_cast<SocketWatch::Handle>(lasting->acceptor.native_handle());
+    return SocketWatch::kNone;
 }
 
 }  // namespace qor::format::engine::javascript

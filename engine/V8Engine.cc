@@ -6,7 +6,9 @@
 #include <libplatform/libplatform.h>
 #include <v8-initialization.h>
 
+#include <algorithm>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 namespace qor::format::engine::javascript {
@@ -46,7 +48,11 @@ V8Engine::V8Engine()
     else
         v8::V8::InitializeExternalStartupDataFromFile(snapshotBlobPath().string().c_str());
 
-    platform = v8::platform::NewDefaultPlatform(0,
+    // One worker more than V8 would choose: a debugger's socket watch holds
+    // one while a client may send (see debugger/SocketWatch.h), and V8's own
+    // background work (concurrent compilation, marking) must not wait on it.
+    const unsigned processors = std::max(2u, std::thread::hardware_concurrency());
+    platform = v8::platform::NewDefaultPlatform(static_cast<int>(std::min(processors - 1, 8u) + 1),
                                                 v8::platform::IdleTaskSupport::kDisabled,
                                                 v8::platform::InProcessStackDumping::kDisabled,
                                                 std::unique_ptr<v8::TracingController>());

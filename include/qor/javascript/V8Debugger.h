@@ -1,11 +1,12 @@
 #pragma once
 
 #include <qor/javascript/Export.h>
-#include <qor/javascript/V8InspectorClientImpl.h>
+#include <qor/javascript/V8Runtime.h>
 
 #include <v8-isolate.h>
 #include <v8-platform.h>
 
+#include <expected>
 #include <functional>
 #include <memory>
 #include <string>
@@ -14,15 +15,19 @@
 
 namespace qor::format::engine::javascript {
 
-struct DebugConnection;
-struct DiscoveryTarget;
+class DebugSession;
 
 // Runs a piece of the host's work under the Chrome DevTools inspector, served
 // over one WebSocket connection on 127.0.0.1.
 //
 // Everything happens on the thread that owns the isolate: construct, call,
-// and destroy it there with the isolate entered. The library starts no thread;
-// every network step is a blocking call. Network failures, and std::exceptions
+// and destroy it there with the isolate entered. The library starts no thread
+// of its own. Once the host has called listen, a task on V8's platform
+// watches the socket; when something arrives while the host's JavaScript
+// runs, the isolate is interrupted and the messages are served there, on
+// the isolate's thread, so the pause button and breakpoints set meanwhile
+// take effect at once. Without listen, messages are read only in execute
+// and during pauses. Network failures, and std::exceptions
 // thrown by the host's own callbacks, are not thrown at the host: each is
 // reported as one line "Error: <text>" on std::cerr (an orderly close by the
 // client is not reported). Exceptions of other types pass through.
@@ -62,6 +67,11 @@ public:
     // `onDisconnect` is called and a new listener opens next time. A listener
     // that cannot be opened (the port is in use) ends the call without a
     // client and without `onDisconnect`.
+    //
+    // After listen, execute neither asks `beforeListen` nor opens a listener
+    // of its own: it waits on the lasting one, whose port stays. With
+    // `breakOnStart`, a client that asks to run before enabling the Debugger
+    // domain gets up to a second to enable it, so that the pause is not lost.
     QORJS_API void execute(bool breakOnStart,
                            std::function<void()> run,
                            std::function<bool(unsigned short)> beforeListen,
@@ -103,42 +113,50 @@ public:
     // this is called; applies to listeners opened after the call.
     QORJS_API void enableDiscovery(std::string title, std::string url);
 
+    // Listens on 127.0.0.1:`port` (0: a port the system chooses) for as long
+    // as the debugger lives, and returns the port; the listening callback is
+    // called with it. A client may then attach at any time, leave, and
+    // attach again, while the host works: it is accepted, and its messages
+    // are served, when the host's JavaScript runs (by interrupt), when the
+    // host calls serveWaitingMessages, during a pause, and in execute. One
+    // client at a time; the next waits until it has gone. Discovery requests
+    // are answered on the way, allowed or refused, and the listener stays.
+    // Calling it again returns the same port. The reason when the port
+    // cannot be had.
+    QORJS_API std::expected<unsigned short, std::string> listen(unsigned short port);
+
+    // Whether a client is connected now.
+    QORJS_API bool hasClient() const;
+
+    // Accepts a waiting client and serves every message that has arrived,
+    // without waiting for more (a new client's handshake may take up to five
+    // seconds). For a host whose own loop is idle: JavaScript that runs is
+    // interrupted for this already. Does nothing when called from inside
+    // the debugger's own work.
+    QORJS_API void serveWaitingMessages();
+
+    // Called when a client or a message is waiting, so that a host asleep in
+    // its own loop can wake and call serveWaitingMessages on the isolate's
+    // thread. It is called on one of V8's worker threads, at most once until
+    // the waiting has been served, never after the debugger is destroyed;
+    // it must not call the debugger.
+    QORJS_API void setMessageWaitingCallback(std::function<void()> waiting);
+
+    // Has `runtime`'s loop serve the debugger: what arrives while the loop
+    // sleeps between timers is served by a task posted to it. The debugger
+    // may be destroyed before the runtime.
+    QORJS_API void serveInLoopOf(V8Runtime& runtime);
+
+    // Serves the client until it leaves: for a host whose work is over and
+    // whose client is still looking (taking a profile of the whole run, or
+    // a heap snapshot of the final state). The client is told first that the
+    // context's work is over (Runtime.executionContextDestroyed, as when a
+    // page closes), and the context is announced again on return. Returns at
+    // once without a client.
+    QORJS_API void serveUntilDisconnected();
+
 private:
-    friend class V8InspectorClientImpl;
-    friend class V8InspectorChannel;
-
-    // ---- Session driver ------------------------------------------------------
-    void runSession();
-    void handleIncomingMessage();
-    // Whether a message received while the run waits starts it.
-    bool startsRun(const std::string& message);
-    void endSessionOnTransportFailure();
-    void dispatchToSession(std::string_view message);
-    // One message read and dispatched during a pause; false once there is no
-    // usable connection.
-    bool processMessageWhilePaused();
-
-    // ---- Transport -----------------------------------------------------------
-    std::unique_ptr<DebugConnection> acceptClient(unsigned short port);
-    void openWebSocket();
-    std::string readMessage();
-    // Never throws to the inspector: failures are reported here.
-    void send(const std::string& text);
-    void dropConnection();
-    void closeConnection() noexcept;
-    bool isWebSocketOpen() const;
-
-    std::unique_ptr<DebugConnection> connection;
-    v8::Isolate* isolate;
-    V8InspectorClientImpl* client;
-    bool alreadyConnected = false;
-    bool breakOnStart = false;
-    std::function<void()> runCallback;
-    std::function<void()> disconnectCallback;
-    std::vector<std::string> allowedOrigins;
-    std::function<void(unsigned short)> listeningCallback;
-    std::unique_ptr<DiscoveryTarget> discovery;
-    V8InspectorClientImpl inspectorClient;
+    std::unique_ptr<DebugSession> session;
 };
 
 }  // namespace qor::format::engine::javascript

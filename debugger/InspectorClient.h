@@ -1,9 +1,9 @@
 #pragma once
 
-// The two objects through which V8's inspector talks to a V8Debugger. They
-// live inside the debugger (the client by value, the channel inside the
-// client), which is why their declarations are visible here; hosts never use
-// them directly, and nothing of them is exported.
+// The two objects through which V8's inspector talks to a debugger session:
+// the client (the pause loop, the default context) and the channel (the
+// session's answers and events). They reach the session only through
+// InspectorLink.
 
 #include <v8-inspector.h>
 #include <v8-isolate.h>
@@ -11,32 +11,42 @@
 #include <v8-platform.h>
 
 #include <memory>
+#include <string>
 
 namespace qor::format::engine::javascript {
-
-class V8Debugger;
 
 // The inspector's context group. The debugger announces one context, in this group.
 inline constexpr int kContextGroupId = 1;
 
-// Where the inspector session delivers its responses and notifications: each
-// one goes out through the debugger's transport as soon as it is produced.
+// What the inspector's side needs of the session.
+class InspectorLink {
+public:
+    // Sends one answer or event, as UTF-8 text. Never throws: a failure is
+    // the session's to report.
+    virtual void send(std::string message) = 0;
+    // Reads one message while the script is paused (waiting for it) and
+    // dispatches it; false once there is no usable connection.
+    virtual bool servePausedMessage() = 0;
+
+protected:
+    ~InspectorLink() = default;
+};
+
+// Where the inspector session delivers its responses and notifications.
 class V8InspectorChannel final : public v8_inspector::V8Inspector::Channel {
 public:
-    V8InspectorChannel(v8::Isolate* isolate, V8Debugger* debugger);
+    explicit V8InspectorChannel(InspectorLink& link);
 
     // The message's id is in its text; `callId` is not needed.
     void sendResponse(int callId, std::unique_ptr<v8_inspector::StringBuffer> message) override;
     void sendNotification(std::unique_ptr<v8_inspector::StringBuffer> message) override;
 
-    // Nothing is held back, so there is nothing to flush.
+    // Nothing is held back here; the session writes what a batch produced
+    // together.
     void flushProtocolNotifications() override;
 
 private:
-    void forward(const v8_inspector::StringBuffer& message);
-
-    v8::Isolate* isolate;
-    V8Debugger* debugger;
+    InspectorLink& link;
 };
 
 // The embedder side of V8's inspector for one isolate: owns the inspector,
@@ -47,7 +57,7 @@ public:
     // Creates the inspector and announces the isolate's current context in
     // kContextGroupId. The isolate must be entered, with a context entered,
     // on the calling thread; without a context it throws std::logic_error.
-    V8InspectorClientImpl(v8::Isolate* isolate, v8::Platform* platform, V8Debugger* debugger);
+    V8InspectorClientImpl(v8::Isolate* isolate, v8::Platform* platform, InspectorLink& link);
     ~V8InspectorClientImpl() override;
 
     V8InspectorClientImpl(const V8InspectorClientImpl&) = delete;
@@ -63,8 +73,17 @@ public:
     // The context announced to the inspector: the one DevTools sees.
     v8::Local<v8::Context> announcedContext() const { return context.Get(isolate); }
 
+    // Tells the client that the context has been created, as the
+    // constructor does, or that the host's work in it is over (the client
+    // sees Runtime.executionContextDestroyed).
+    void announceContext();
+    void announceContextEnd();
+
     // The current session, or null while no client is connected.
     v8_inspector::V8InspectorSession* session() const { return currentSession.get(); }
+
+    // Whether the script is paused now, in the loop below.
+    bool paused() const { return inPauseLoop; }
 
     // V8 calls this when the script pauses. Reads and dispatches the client's
     // messages until it resumes or goes away; never nests.
@@ -88,7 +107,7 @@ private:
     std::unique_ptr<v8_inspector::V8Inspector> inspector;
     std::unique_ptr<v8_inspector::V8InspectorSession> currentSession;
     V8InspectorChannel channel;
-    V8Debugger* debugger;
+    InspectorLink& link;
     bool quitRequested = true;
     bool inPauseLoop = false;
 };

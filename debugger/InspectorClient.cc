@@ -1,8 +1,9 @@
-#include <qor/javascript/V8Debugger.h>
+#include "debugger/InspectorClient.h"
+
 #include <qor/javascript/V8Helper.h>
-#include <qor/javascript/V8InspectorClientImpl.h>
 
 #include "debugger/ErrorLine.h"
+#include "debugger/Utf8.h"
 #include "engine/Limits.h"
 
 #include <libplatform/libplatform.h>
@@ -18,36 +19,24 @@ namespace qor::format::engine::javascript {
 
 // ---- Channel -----------------------------------------------------------------
 
-V8InspectorChannel::V8InspectorChannel(v8::Isolate* isolate, V8Debugger* debugger)
-    : isolate(isolate), debugger(debugger)
-{
-}
+V8InspectorChannel::V8InspectorChannel(InspectorLink& link) : link(link) {}
 
 void V8InspectorChannel::sendResponse(int, std::unique_ptr<v8_inspector::StringBuffer> message)
 {
-    forward(*message);
+    link.send(utf8Of(message->string()));
 }
 
 void V8InspectorChannel::sendNotification(std::unique_ptr<v8_inspector::StringBuffer> message)
 {
-    forward(*message);
+    link.send(utf8Of(message->string()));
 }
 
 void V8InspectorChannel::flushProtocolNotifications() {}
 
-void V8InspectorChannel::forward(const v8_inspector::StringBuffer& message)
-{
-    // V8 calls the channel from inside dispatches, from running script and
-    // while a session is torn down; the conversion's handles need a scope of
-    // their own in every case.
-    v8::HandleScope handleScope(isolate);
-    debugger->send(V8Helper::qor_string(message.string(), isolate));
-}
-
 // ---- Client ------------------------------------------------------------------
 
-V8InspectorClientImpl::V8InspectorClientImpl(v8::Isolate* isolate, v8::Platform* platform, V8Debugger* debugger)
-    : isolate(isolate), platform(platform), channel(isolate, debugger), debugger(debugger)
+V8InspectorClientImpl::V8InspectorClientImpl(v8::Isolate* isolate, v8::Platform* platform, InspectorLink& link)
+    : isolate(isolate), platform(platform), channel(link), link(link)
 {
     v8::HandleScope handleScope(isolate);
     v8::Local<v8::Context> current = isolate->GetCurrentContext();
@@ -55,11 +44,23 @@ V8InspectorClientImpl::V8InspectorClientImpl(v8::Isolate* isolate, v8::Platform*
         throw std::logic_error("V8Debugger needs a context entered on its isolate when it is constructed");
     context.Reset(isolate, current);
     inspector = v8_inspector::V8Inspector::create(isolate, this);
-    v8_inspector::V8ContextInfo info(current, kContextGroupId, V8Helper::v8_inspectorStringView({}));
+    announceContext();
+}
+
+void V8InspectorClientImpl::announceContext()
+{
+    v8::HandleScope handleScope(isolate);
+    v8_inspector::V8ContextInfo info(announcedContext(), kContextGroupId, V8Helper::v8_inspectorStringView({}));
     // DevTools frontends pick the context marked so as the page's main one,
     // the one their console evaluates in.
     info.auxData = V8Helper::v8_inspectorStringView(R"({"isDefault":true})");
     inspector->contextCreated(info);
+}
+
+void V8InspectorClientImpl::announceContextEnd()
+{
+    v8::HandleScope handleScope(isolate);
+    inspector->contextDestroyed(announcedContext());
 }
 
 V8InspectorClientImpl::~V8InspectorClientImpl()
@@ -100,7 +101,7 @@ void V8InspectorClientImpl::runMessageLoopOnPause(int)
         // other than the transport's (which ends the loop below) is reported
         // and the loop goes on with the next message.
         try {
-            if (!debugger->processMessageWhilePaused()) {
+            if (!link.servePausedMessage()) {
                 quitRequested = true;
                 disconnectSession();
             }

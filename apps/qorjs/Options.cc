@@ -33,10 +33,14 @@ std::string usage()
            "                    dotted PATH (e.g. math.add) with the arguments after\n"
            "                    FILE parsed as JSON, and print its result\n"
            "  --inspect[=PORT]  let a DevTools client attach on ws://127.0.0.1:PORT\n"
-           "                    (default 9005; 0 for one the system chooses) before\n"
-           "                    the script runs; DevTools clients find it by port\n"
+           "                    (default 9005; 0 for one the system chooses) at any\n"
+           "                    time while the program runs; DevTools clients find\n"
+           "                    it by port. A client still attached when the program\n"
+           "                    ends is served until it leaves\n"
+           "  --inspect-wait[=PORT]\n"
+           "                    as --inspect, and wait for a client before the run\n"
            "  --inspect-brk[=PORT]\n"
-           "                    as --inspect, and pause on the first statement\n"
+           "                    as --inspect-wait, and pause on the first statement\n"
            "  --inspect-allow-origin=ORIGIN\n"
            "                    accept DevTools connections from a web page of this\n"
            "                    origin (repeatable; \"*\" allows all)\n"
@@ -107,15 +111,16 @@ std::expected<bool, std::string> readNumber(std::string_view argument,
     return true;
 }
 
-// The options that take a number: --inspect-brk[=PORT], --inspect[=PORT]
+// The options that take a number: --inspect-brk[=PORT], --inspect-wait[=PORT], --inspect[=PORT]
 // (port 0 lets the system choose), --time-limit=MS and --heap-limit=MB.
 std::expected<bool, std::string> readNumberOption(std::string_view argument,
                                                   Options& options,
                                                   std::optional<unsigned>& port)
 {
-    for (std::string_view name : {"--inspect-brk", "--inspect"}) {
+    for (std::string_view name : {"--inspect-brk", "--inspect-wait", "--inspect"}) {
         auto read = readNumber(argument, name, 0, 65535, "a port from 0 to 65535", kDefaultInspectPort, port);
         options.inspectBreak |= read.value_or(false) && name == "--inspect-brk";
+        options.inspectWait |= read.value_or(false) && name != "--inspect";
         if (!read || *read)
             return read;
     }

@@ -22,7 +22,8 @@ struct Options {
     bool standardInput = false;             // FILE is "-": the program is read from standard input
     bool module = false;                    // --module, or a FILE ending in .mjs
     std::optional<std::string> callPath;    // --call PATH: call after the script has run
-    std::optional<unsigned short> inspectPort;  // --inspect[=PORT], --inspect-brk[=PORT]
+    std::optional<unsigned short> inspectPort;  // --inspect[=PORT], --inspect-wait[=PORT], --inspect-brk[=PORT]
+    bool inspectWait = false;                   // --inspect-wait, --inspect-brk: wait for a client first
     bool inspectBreak = false;                  // --inspect-brk: pause on the first statement
     std::vector<std::string> allowedOrigins;    // --inspect-allow-origin=ORIGIN, repeatable
     std::optional<unsigned> timeLimitMs;        // --time-limit=MS

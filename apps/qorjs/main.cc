@@ -51,11 +51,12 @@ void announceListening(unsigned short port)
               << std::flush;
 }
 
-// Runs the program under the debugger (--inspect, --inspect-brk): announces
-// where it listens, waits for a DevTools client and runs the program once the
-// client is ready. A client that goes away or is refused before the run makes
-// it listen again; Ctrl-C ends the wait. The program's exit status, or
-// kExitScriptFailed when the debugger cannot listen at all.
+// Runs the program under the debugger: listens, and runs the program at once
+// (--inspect) or once a client has asked for the run (--inspect-wait,
+// --inspect-brk; a client that leaves before that makes it wait for the
+// next). Clients may come and go meanwhile on the same port. A client still
+// attached at the end is served until it leaves. The program's exit status,
+// or kExitScriptFailed when the debugger cannot listen at all.
 int runUnderDebugger(const qorjs::Options& options, const qorjs::ProgramText& program, qorjs::Run& run)
 {
     js::V8Runtime::Scope scope(run.runtime);
@@ -66,17 +67,23 @@ int runUnderDebugger(const qorjs::Options& options, const qorjs::ProgramText& pr
     // the debugger shows it in stack traces and the sources list.
     debugger.enableDiscovery(std::filesystem::path(program.fileName).filename().string(),
                              js::fileUrlFromPath(program.fileName));
+    const auto port = debugger.listen(*options.inspectPort);
+    if (!port) {
+        std::cerr << "qorjs: cannot listen on 127.0.0.1:" << *options.inspectPort << ": " << port.error()
+                  << std::endl;
+        return qorjs::kExitScriptFailed;
+    }
+    debugger.serveInLoopOf(run.runtime);
 
     std::optional<int> status;
     const auto runIt = [&] { status = qorjs::runProgram(options, program, run); };
-    while (!status) {
-        // Only a client that came and went before the run is worth waiting
-        // for again; a listener that could not open would fail the same way.
-        bool clientLeft = false;
-        debugger.execute(options.inspectBreak, runIt, {}, [&] { clientLeft = true; },
-                         *options.inspectPort);
-        if (!status && !clientLeft)
-            return qorjs::kExitScriptFailed;
+    if (!options.inspectWait)
+        runIt();
+    while (!status)
+        debugger.execute(options.inspectBreak, runIt, {}, {}, *port);
+    if (debugger.hasClient()) {
+        std::cerr << "Waiting for the debugger to disconnect..." << std::endl;
+        debugger.serveUntilDisconnected();
     }
     return *status;
 }

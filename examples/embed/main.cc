@@ -2,6 +2,8 @@
 //
 //   embed              runs its work: a script, a function call, a module
 //   embed --inspect    runs the same work under the debugger on 127.0.0.1:9229
+//   embed --inspect-live
+//                      runs it at once, and a client may attach meanwhile
 //
 // Everything a host does, in order: register a logger for V8's own failures,
 // make a runtime (V8, an isolate with its limits, a context, modules served
@@ -169,6 +171,7 @@ int startFromSnapshot()
 int main(int argc, char** argv)
 {
     const bool inspect = argc > 1 && std::string_view(argv[1]) == "--inspect";
+    const bool inspectLive = argc > 1 && std::string_view(argv[1]) == "--inspect-live";
 
     // V8's own failures (fatal errors, out of memory, failed checks) go to
     // the logger registered as "V8"; register it before the engine starts.
@@ -198,11 +201,24 @@ int main(int argc, char** argv)
                              },
                              [] { std::cerr << "The debugger went away before the work started\n"; },
                              9229);
+        } else if (inspectLive) {
+            js::V8Runtime::Scope scope(runtime);
+            js::V8Debugger debugger(runtime.isolate(), js::V8Engine::get().getPlatform());
+            if (auto port = debugger.listen(9229)) {
+                std::cerr << "Debugger listening on ws://127.0.0.1:" << *port << std::endl;
+                // What arrives while the loop sleeps between timers is served there.
+                debugger.serveInLoopOf(runtime);
+            } else {
+                std::cerr << "No debugger: " << port.error() << std::endl;
+            }
+            status = doWork(runtime);
+            // A client still attached may take its profile before the host goes.
+            debugger.serveUntilDisconnected();
         } else {
             status = doWork(runtime);
         }
     }
-    if (status == 0 && !inspect)
+    if (status == 0 && !inspect && !inspectLive)
         status = startFromSnapshot();
     js::V8Engine::reset();
     return status;

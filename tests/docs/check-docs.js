@@ -9,7 +9,7 @@ const { spawnSync } = require('child_process');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
-const { startQorjs, run } = require('../e2e/support');
+const { poll, startQorjs, run } = require('../e2e/support');
 
 const [sourceDir, binary] = process.argv.slice(2);
 const read = (file) => fs.readFileSync(path.join(sourceDir, file), 'utf8');
@@ -40,5 +40,7 @@ run('docs', async () => {
     fs.rmSync(work, { recursive: true, force: true });
     assert.equal(attach.status, 0, `the client failed:\n${attach.stdout}${attach.stderr}`);
     assert.match(attach.stdout, /paused at file:\/\/\/.*app\.js line 1\n[^]*console: answer 42/);
-    await qorjs.endsWith('answer 42\n');
+    // The client left on its own once told that the script had ended.
+    assert.deepEqual([await poll(() => qorjs.status, 'the exit'), qorjs.out], [{ code: 0, signal: null }, 'answer 42\n']);
+    assert.match(qorjs.err, /Waiting for the debugger to disconnect\.\.\.\n/);
 });

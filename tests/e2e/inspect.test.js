@@ -8,26 +8,12 @@ const assert = require('assert/strict');
 const path = require('path');
 const { pathToFileURL } = require('url');
 const CDP = require('chrome-remote-interface');
-const { sleep, poll, start, startQorjs, connect, run } = require('./support');
+const { sleep, poll, start, startQorjs, connect, pausedAt, run } = require('./support');
 
 const [binary, name] = process.argv.slice(2);
 const fixture = (file) => path.join(__dirname, 'fixtures', file);
 const loop = fixture('loop.js');
 const loopUrl = pathToFileURL(loop).href;
-
-// The next pause: where its top frame is, in the script parsed from `url`, and what that frame sees.
-async function pausedAt(client, url, functionName, lineNumber, sees = {}) {
-    const paused = await client.next('Debugger.paused');
-    const [top] = paused.callFrames;
-    const parsed = client.seen.find((m) => m.method === 'Debugger.scriptParsed' && m.params.url === url);
-    assert.deepEqual([top.functionName, top.location.lineNumber, top.location.scriptId],
-        [functionName, lineNumber, parsed.params.scriptId]);
-    for (const [expression, value] of Object.entries(sees)) {
-        const reply = await client.send('Debugger.evaluateOnCallFrame', { callFrameId: top.callFrameId, expression });
-        assert.deepEqual([reply.result.value, reply.exceptionDetails], [value, undefined], expression);
-    }
-    return paused;
-}
 
 const cases = {
     async cri() {
@@ -66,7 +52,7 @@ const cases = {
         await client.Debugger.resume();
         const logged = await client.next('Runtime.consoleAPICalled');
         assert.deepEqual([logged.type, logged.args.map((arg) => arg.value)], ['log', ['hello', 6]]);
-        await qorjs.endsWith('hello 6\n');
+        await qorjs.endsWith('hello 6\n', () => client.close());
     },
 
     async 'timer-in-import'() {
@@ -85,7 +71,7 @@ const cases = {
         await sleep(300);
         assert.equal(qorjs.out, '');
         await client.Debugger.resume();
-        await qorjs.endsWith('first ran\nsecond ran\n');
+        await qorjs.endsWith('first ran\nsecond ran\n', () => client.close());
     },
 
     async 'node-inspect'() {
@@ -102,7 +88,7 @@ const cases = {
             assert.equal(qorjs.out, '');
         }
         cli.child.stdin.write('c\n');
-        await qorjs.endsWith('hello 6\n');
+        await qorjs.endsWith('hello 6\n', () => cli.child.stdin.write('.exit\n'));
     },
 };
 

@@ -1,7 +1,8 @@
 'use strict';
 // What the end-to-end scripts share: qorjs run with its output collected, a
-// DevTools-protocol client that keeps every event, waits that give up, and a
-// run that exits 0 only when every check passed, cleaning up on every way out.
+// DevTools-protocol client that keeps every event, a program's end with a client
+// attached, paused frames looked into, waits that give up, and a run that exits
+// 0 only when every check passed, cleaning up on every way out.
 
 const assert = require('assert/strict');
 const { spawn } = require('child_process');
@@ -32,16 +33,29 @@ function start(command, args) {
 
 function startQorjs(binary, args) {
     const qorjs = start(binary, args);
-    // qorjs announces both the port and the frontend's address each time it
-    // listens anew; resolves with the port of the `times`th time.
-    qorjs.listening = async (times = 1) => {
-        const announced = () => [...qorjs.err.matchAll(/Debugger listening on ws:\/\/127\.0\.0\.1:(\d+)\n.*devtools:\/\/devtools\/bundled\/js_app\.html\?ws=127\.0\.0\.1:\1\b.*\n/g)];
-        await poll(() => announced().length >= times, `qorjs to listen (${times})`);
-        return Number(announced()[times - 1][1]);
+    // qorjs announces both the port and the frontend's address once, and
+    // serves on that port for the whole run; resolves with the port.
+    qorjs.listening = () => poll(() => Number(/Debugger listening on ws:\/\/127\.0\.0\.1:(\d+)\n.*devtools:\/\/devtools\/bundled\/js_app\.html\?ws=127\.0\.0\.1:\1\b.*\n/
+        .exec(qorjs.err)?.[1]), 'qorjs to listen');
+    // The program ends with a client attached, which `leave` sends away.
+    qorjs.endsWith = async (stdout, leave) => {
+        await waitsForLeave(qorjs);
+        await exitsOnLeave(qorjs, leave, 0, stdout);
     };
-    qorjs.endsWith = async (stdout) => assert.deepEqual([await poll(() => qorjs.status, 'qorjs to exit'), qorjs.out],
-        [{ code: 0, signal: null }, stdout], qorjs.err);
     return qorjs;
+}
+
+// The program has ended with a client attached: the debugger says it waits for the client to leave, and does.
+async function waitsForLeave(started) {
+    await poll(() => started.err.includes('Waiting for the debugger to disconnect...\n'), 'the program to end');
+    assert.equal(started.status, undefined, 'exited with a client attached');
+}
+
+// Once `leave` has sent the client away, the process exits with `code`, having printed `stdout`.
+async function exitsOnLeave(started, leave, code, stdout) {
+    await leave();
+    assert.deepEqual([await poll(() => started.status, 'the exit'), started.out], [{ code, signal: null }, stdout],
+        started.err);
 }
 
 // `local: true`: qorjs serves no protocol description, the client brings its own.
@@ -58,6 +72,26 @@ async function connect(options) {
     return client;
 }
 
+// The value of `expression` in the top frame of `paused`; fails on an exception.
+async function evaluateOn(client, paused, expression) {
+    const { callFrameId } = paused.callFrames[0];
+    const reply = await client.Debugger.evaluateOnCallFrame({ callFrameId, expression });
+    assert.equal(reply.exceptionDetails, undefined, expression);
+    return reply.result.value;
+}
+
+// The next pause: where its top frame is, in the script parsed from `url`, and what that frame sees.
+async function pausedAt(client, url, functionName, lineNumber, sees = {}) {
+    const paused = await client.next('Debugger.paused');
+    const [top] = paused.callFrames;
+    const parsed = client.seen.find((m) => m.method === 'Debugger.scriptParsed' && m.params.url === url);
+    assert.deepEqual([top.functionName, top.location.lineNumber, top.location.scriptId],
+        [functionName, lineNumber, parsed?.params.scriptId]);
+    for (const [expression, value] of Object.entries(sees))
+        assert.deepEqual(await evaluateOn(client, paused, expression), value, expression);
+    return paused;
+}
+
 function run(name, test) {
     const finish = async (code) => {
         for (const cleanup of cleanups.reverse()) await cleanup().catch(() => {});
@@ -68,4 +102,6 @@ function run(name, test) {
         .then((code) => clearTimeout(deadline) || finish(code));
 }
 
-module.exports = { sleep, poll, start, startQorjs, connect, run, cleanups };
+module.exports = {
+    sleep, poll, start, startQorjs, waitsForLeave, exitsOnLeave, connect, evaluateOn, pausedAt, run, cleanups,
+};

@@ -1,26 +1,32 @@
 #!/usr/bin/env node
 // Turns the results that scripts/bench collected into docs/performance.md:
 //   node bench/report.js RESULTS_DIR [HISTORY_DIR] > docs/performance.md
-//   node bench/report.js --only startup RESULTS_DIR > performance.md
+//   node bench/report.js --only startup|busy RESULTS_DIR > performance.md
 // RESULTS_DIR holds environment.txt, commands.txt, library.json (Google
 // Benchmark's JSON), per round R one JSON object per debugger target:
-// qorjs-rR, node-rR, echo-rR, echo-notify-rR, echo-nagle-rR, and the
-// start-up runs (startup.txt, startup-runs.jsonl; bench/startup/report.js
-// writes their section). HISTORY_DIR may hold earlier qorjs figures with a
-// note, shown beside this run's. With --only startup, the results are those
-// of `scripts/bench --only startup` and the document has that section alone.
+// qorjs-rR, node-rR, echo-rR, echo-notify-rR, echo-nagle-rR, the busy-loop
+// runs (busy.txt, busy-runs.jsonl; bench/busy/report.js writes their
+// section) and the start-up runs (startup.txt, startup-runs.jsonl;
+// bench/startup/report.js writes theirs). HISTORY_DIR may hold earlier qorjs
+// figures with a note, shown beside this run's. With --only, the results are
+// those of `scripts/bench --only startup` or `--only busy` and the document
+// has that section alone.
 'use strict';
 
 const fs = require('fs');
 const path = require('path');
 const { startupReport } = require('./startup/report.js');
+const { busyReport } = require('./busy/report.js');
 
-const onlyStartup = process.argv[2] === '--only';
-const [resultsDir, historyDir] = process.argv.slice(onlyStartup ? 4 : 2);
-if (!resultsDir || (onlyStartup && process.argv[3] !== 'startup')) {
-    console.error('usage: node bench/report.js RESULTS_DIR [HISTORY_DIR]\n       node bench/report.js --only startup RESULTS_DIR');
+const only = process.argv[2] === '--only' ? process.argv[3] : undefined;
+const onlySection = only !== undefined;
+const [resultsDir, historyDir] = process.argv.slice(onlySection ? 4 : 2);
+if (!resultsDir || (onlySection && only !== 'startup' && only !== 'busy')) {
+    console.error('usage: node bench/report.js RESULTS_DIR [HISTORY_DIR]\n       node bench/report.js --only startup|busy RESULTS_DIR');
     process.exit(2);
 }
+// Paths in the document are relative to the repository.
+const repository = path.resolve(__dirname, '..');
 
 const readJson = (file) => JSON.parse(fs.readFileSync(file, 'utf8'));
 const MiB = 1 << 20;
@@ -65,7 +71,7 @@ const commands = fs.readFileSync(path.join(resultsDir, 'commands.txt'), 'utf8').
 // benchmark whose iteration is a JavaScript loop of host calls says how many
 // in its `calls` counter.
 const benchmarks = new Map();
-for (const entry of onlyStartup ? [] : readJson(path.join(resultsDir, 'library.json')).benchmarks) {
+for (const entry of onlySection ? [] : readJson(path.join(resultsDir, 'library.json')).benchmarks) {
     if (entry.run_type !== 'iteration' || entry.error_occurred) continue;
     const runs = benchmarks.get(entry.run_name) || { cpu: [], real: [] };
     const calls = entry.calls > 0 ? entry.calls : 1;
@@ -81,21 +87,25 @@ function statistics(name) {
     return { min: Math.min(...runs.cpu), median: median(runs.cpu), real: median(runs.real), cv: spread / mean, count: runs.cpu.length };
 }
 
-// The rounds of one debugger target, in order.
+// The rounds of one debugger target, at their round's index (round 1 at 0):
+// a round that a target could not be measured in is a hole, so that the
+// ratios below never set figures of different rounds side by side.
 function roundsOf(name) {
     const pattern = new RegExp(`^${name}-r(\\d+)\\.json$`);
-    return fs.readdirSync(resultsDir)
-        .map((file) => [file, pattern.exec(file)])
-        .filter(([file, match]) => match && fs.statSync(path.join(resultsDir, file)).size > 0)
-        .sort((a, b) => Number(a[1][1]) - Number(b[1][1]))
-        .map(([file]) => readJson(path.join(resultsDir, file)));
+    const results = [];
+    for (const file of fs.readdirSync(resultsDir)) {
+        const match = pattern.exec(file);
+        if (match && fs.statSync(path.join(resultsDir, file)).size > 0)
+            results[Number(match[1]) - 1] = readJson(path.join(resultsDir, file));
+    }
+    return results;
 }
 const qorjsRounds = roundsOf('qorjs');
 const nodeRounds = roundsOf('node');
 const echoRounds = roundsOf('echo');
 const notifyRounds = roundsOf('echo-notify');
 const nagleRounds = roundsOf('echo-nagle');
-const rounds = Math.min(qorjsRounds.length, nodeRounds.length);
+const rounds = Math.max(qorjsRounds.length, nodeRounds.length);
 
 // The figures the tables use, read from one result.
 const bigOf = (result, bytes) => result?.big.find((big) => big.bytes === bytes);
@@ -190,6 +200,7 @@ function floorRatio(echoes, dispatched) {
     const ratios = [];
     const floors = [];
     for (let i = 0; i < Math.min(qorjsRounds.length, echoes.length); ++i) {
+        if (!qorjsRounds[i] || !echoes[i]) continue;
         const floor = echoes[i].sequential.p50_us + usOf(dispatched);
         floors.push(floor);
         ratios.push(qorjsRounds[i].sequential.p50_us / floor);
@@ -208,12 +219,31 @@ const ratios = {
     steps: ratioOf(qorjsRounds, nodeRounds, 'steps', higherIsBetter),
 };
 
+// Pipelined, against the in-process floor: one thread doing nothing but V8's
+// own work on each request, in the state the load client measures (paused,
+// Runtime and Debugger enabled, every message turned into host text), could
+// answer 1 / (its CPU time per request) a second. And against Node.js.
+const pipelinedGoal = { floor: 0.80, node: 1.2 };
+const percent = (share) => (share === undefined ? '–' : `${fixed(share * 100, 0)} %`);
+const inProcessRate = dispatchPaused ? 1e6 / usOf(dispatchPaused) : undefined;
+const pipelinedFloor = (() => {
+    const all = qorjsRounds.map(measures.pipelined).filter((rate) => rate > 0 && inProcessRate).map((rate) => rate / inProcessRate);
+    return { median: median(all), all };
+})();
+// Large messages, each round's qorjs round trip over the echo server's of the
+// same round and size.
+const bigGoal = { big1: 2, big15: 3 };
+const bigFloor = {
+    big1: ratioOf(qorjsRounds, echoRounds, 'big1', (q, echo) => q / echo),
+    big15: ratioOf(qorjsRounds, echoRounds, 'big15', (q, echo) => q / echo),
+};
+
 const debuggerRows = [
     ['Sequential `Runtime.evaluate` of `1+1`, p50', 'p50', us, plain ? `${us(plain.floor)} plain, ${us(likeForLike?.floor)} like for like` : '–'],
     ['Sequential, p99', 'p99', us, `${us(medianOf(echoRounds, 'p99'))} echo`],
-    ['Pipelined, messages per second', 'pipelined', perSecond, `${perSecond(medianOf(echoRounds, 'pipelined'))} echo`],
-    ['Round trip of a 1 MiB message', 'big1', ms, `${ms(medianOf(echoRounds, 'big1'))} echo`],
-    ['Round trip of a 15 MiB message', 'big15', ms, `${ms(medianOf(echoRounds, 'big15'))} echo`],
+    ['Pipelined, messages per second', 'pipelined', perSecond, `${perSecond(medianOf(echoRounds, 'pipelined'))} echo, ${perSecond(inProcessRate)} in-process dispatch (qorjs at ${percent(pipelinedFloor.median)})`],
+    ['Round trip of a 1 MiB message', 'big1', ms, `${ms(medianOf(echoRounds, 'big1'))} echo (qorjs at ${times(bigFloor.big1.median)})`],
+    ['Round trip of a 15 MiB message', 'big15', ms, `${ms(medianOf(echoRounds, 'big15'))} echo (qorjs at ${times(bigFloor.big15.median)})`],
     ['`Debugger.stepOver` through a loop, steps per second', 'steps', perSecond, '–'],
 ].map(([label, measure, format, floor]) => [
     label, format(medianOf(qorjsRounds, measure)), format(medianOf(nodeRounds, measure)),
@@ -226,40 +256,64 @@ for (let i = 0; i < rounds; ++i) {
     const n = nodeRounds[i];
     perRoundRows.push([
         String(i + 1),
-        `${us(q.sequential.p50_us)} / ${us(n.sequential.p50_us)}`,
-        `${perSecond(q.pipelined.per_second)} / ${perSecond(n.pipelined.per_second)}`,
-        `${ms(bigOf(q, MiB)?.median_ms)} / ${ms(bigOf(n, MiB)?.median_ms)}`,
-        `${ms(bigOf(q, 15 * MiB)?.median_ms)} / ${ms(bigOf(n, 15 * MiB)?.median_ms)}`,
-        `${perSecond(q.steps?.per_second)} / ${perSecond(n.steps?.per_second)}`,
+        `${us(measures.p50(q))} / ${us(measures.p50(n))}`,
+        `${perSecond(measures.pipelined(q))} / ${perSecond(measures.pipelined(n))}`,
+        `${ms(measures.big1(q))} / ${ms(measures.big1(n))}`,
+        `${ms(measures.big15(q))} / ${ms(measures.big15(n))}`,
+        `${perSecond(measures.steps(q))} / ${perSecond(measures.steps(n))}`,
         echoRounds[i] ? `${us(echoRounds[i].sequential.p50_us)}, ${us(notifyRounds[i]?.sequential.p50_us)}` : '–',
     ]);
 }
 
 // ---- targets ---------------------------------------------------------------------------
 
+// Each target with the tool that measured it, so that no figure's source is
+// in doubt: the same load client measured qorjs, Node.js and the echo server.
+const byLibrary = '`qorjs_bench`, in process';
+const byLoadClient = '`qorjs_debug_load`, both servers';
+const byLoadClientAndLibrary = '`qorjs_debug_load` (qorjs) and `qorjs_bench` (in-process floor)';
+const byLoadClientAndEcho = '`qorjs_debug_load`, qorjs and the echo server';
+const byBusy = 'the program\'s own clock; `qorjs_debug_load --idle` attached';
+const byStartup = '`qorjs_time_command`';
+const spreadIn = (ratio) => (ratio.all.length > 1 ? `(${spreadOf(ratio)})` : '(one round)');
+
 const libraryMisses = pairs.filter((pair) => pair.ratio > targetOf(pair.operation));
 const targets = [[
     'Every library operation within 1.10× of its raw V8 floor (a host object\'s members 1.25×)',
     libraryMisses.length === 0 ? `highest ${times(Math.max(...pairs.map((pair) => pair.ratio)))}`
         : `${libraryMisses.length} above: ${libraryMisses.map((pair) => `${pair.operation.replace('/', ', ')} ${times(pair.ratio)}`).join('; ')}`,
-    verdict(pairs.length > 0 && libraryMisses.length === 0),
+    verdict(pairs.length > 0 && libraryMisses.length === 0), byLibrary,
 ]];
 if (contextRatio !== undefined)
     targets.push(['A new context restored from a snapshot of a 1 MB library at most 0.10× of one that evaluates it',
-        times(contextRatio), verdict(contextRatio <= contextTarget)]);
+        times(contextRatio), verdict(contextRatio <= contextTarget), byLibrary]);
 if (rounds > 0 && plain) {
     targets.push(['Sequential p50 within 2× of the floor: echo round trip + dispatch to a fresh session (plain)',
-        `${times(plain.median)} ${plain.all.length > 1 ? `(${spreadOf(plain)})` : ''}`, verdict(plain.median <= 2)]);
+        `${times(plain.median)} ${spreadIn(plain)}`, verdict(plain.median <= 2), '`qorjs_debug_load` (qorjs, echo server) and `qorjs_bench`']);
     if (likeForLike)
         targets.push(['The same against the like-for-like floor: echo with an event before the answer + dispatch to a paused session with Debugger enabled',
-            `${times(likeForLike.median)} ${likeForLike.all.length > 1 ? `(${spreadOf(likeForLike)})` : ''}`, verdict(likeForLike.median <= 2)]);
-    targets.push(['Sequential p50 at least 100× better than Node.js\'s', `${times(ratios.p50.median)} (${spreadOf(ratios.p50) || 'one round'})`, verdict(ratios.p50.median >= 100)]);
-    targets.push(['Pipelined throughput at least 3× Node.js\'s', `${times(ratios.pipelined.median)} (${spreadOf(ratios.pipelined) || 'one round'})`, verdict(ratios.pipelined.median >= 3)]);
-    targets.push(['15 MiB round trip no slower than Node.js\'s', `${times(ratios.big15.median)} as fast (${spreadOf(ratios.big15) || 'one round'})`, verdict(ratios.big15.median >= 1)]);
+            `${times(likeForLike.median)} ${spreadIn(likeForLike)}`, verdict(likeForLike.median <= 2), '`qorjs_debug_load` (qorjs, echo server) and `qorjs_bench`']);
+}
+if (rounds > 0) {
+    targets.push(['Sequential p50 at least 100× better than Node.js\'s', `${times(ratios.p50.median)} ${spreadIn(ratios.p50)}`,
+        verdict(ratios.p50.median === undefined ? undefined : ratios.p50.median >= 100), byLoadClient]);
+    targets.push([`Pipelined throughput (paused target) at least ${fixed(pipelinedGoal.floor * 100, 0)} % of the in-process floor: 1 / the CPU time of a dispatch to a paused session, ${perSecond(inProcessRate)}`,
+        `${percent(pipelinedFloor.median)} ${pipelinedFloor.all.length > 1 ? `(${percent(Math.min(...pipelinedFloor.all))} to ${percent(Math.max(...pipelinedFloor.all))})` : '(one round)'}`,
+        verdict(pipelinedFloor.median === undefined ? undefined : pipelinedFloor.median >= pipelinedGoal.floor), byLoadClientAndLibrary]);
+    targets.push([`Pipelined throughput at least ${fixed(pipelinedGoal.node, 1)}× Node.js's`, `${times(ratios.pipelined.median)} ${spreadIn(ratios.pipelined)}`,
+        verdict(ratios.pipelined.median === undefined ? undefined : ratios.pipelined.median >= pipelinedGoal.node), byLoadClient]);
+    for (const [measure, size] of [['big1', '1 MiB'], ['big15', '15 MiB']])
+        targets.push([`${size} round trip within ${fixed(bigGoal[measure], 0)}× of the echo server's`, `${times(bigFloor[measure].median)} ${spreadIn(bigFloor[measure])}`,
+            verdict(bigFloor[measure].median === undefined ? undefined : bigFloor[measure].median <= bigGoal[measure]), byLoadClientAndEcho]);
+    targets.push(['15 MiB round trip no slower than Node.js\'s', `${times(ratios.big15.median)} as fast ${spreadIn(ratios.big15)}`,
+        verdict(ratios.big15.median === undefined ? undefined : ratios.big15.median >= 1), byLoadClient]);
 }
 
-const startup = startupReport(resultsDir, { median, table, times, fixed, verdict });
-if (startup) targets.push(...startup.targets);
+const helpers = { median, table, times, fixed, verdict };
+const busy = busyReport(resultsDir, helpers);
+if (busy) targets.push(...busy.targets.map((row) => [...row, byBusy]));
+const startup = startupReport(resultsDir, helpers);
+if (startup) targets.push(...startup.targets.map((row) => [...row, byStartup]));
 
 // Why a debugger target is missed, in this run's figures.
 function analysis() {
@@ -268,12 +322,18 @@ function analysis() {
     const v8Us = usOf(dispatchPaused);
     if (plain && plain.median > 2)
         notes.push(`- **Sequential p50 against the plain floor.** The plain floor is one message each way and a dispatch to a fresh session (${fixed(usOf(dispatchWithText), 1)} µs). The measured session is paused with the Debugger domain enabled: there V8 evaluates through its debugger and announces every evaluated script before it answers, ${fixed(v8Us, 1)} µs of CPU per request in V8 alone, and two messages go back. The echo server with such an event before each answer takes ${us(medianOf(notifyRounds, 'p50'))}; with the paused dispatch that makes the like-for-like floor of ${us(likeForLike?.floor)}, which qorjs is within ${times(likeForLike?.median)} of. Node.js, in the same state, takes ${us(medianOf(nodeRounds, 'p50'))}.`);
-    if (ratios.pipelined.median < 3) {
-        const node = medianOf(nodeRounds, 'pipelined');
-        notes.push(`- **Pipelined throughput.** 3× Node.js's would be ${perSecond(3 * node)}. The V8 inspector's own work on each request (${fixed(v8Us, 1)} µs of CPU, paused, Debugger enabled) bounds one thread at ${perSecond(1e6 / v8Us)} before any socket work, and the echo server, which does no work at all, answered ${perSecond(medianOf(echoRounds, 'pipelined'))} with Nagle's algorithm off and one write per message (${perSecond(medianOf(nagleRounds, 'pipelined'))} with it on). The debugger reads, dispatches and writes every message on the isolate's thread, one write per message, with no queue: that is its design. Node.js's inspector does its socket work on a thread of its own, with Nagle's algorithm on. qorjs's ${perSecond(medianOf(qorjsRounds, 'pipelined'))} is ${times(ratios.pipelined.median)} Node.js's.`);
+    const pipelinedMissed = (pipelinedFloor.median !== undefined && pipelinedFloor.median < pipelinedGoal.floor)
+        || (ratios.pipelined.median !== undefined && ratios.pipelined.median < pipelinedGoal.node);
+    if (pipelinedMissed) {
+        notes.push(`- **Pipelined throughput.** qorjs answered ${perSecond(medianOf(qorjsRounds, 'pipelined'))}: ${fixed(pipelinedFloor.median * 100, 0)} % of the in-process floor and ${times(ratios.pipelined.median)} Node.js's ${perSecond(medianOf(nodeRounds, 'pipelined'))}. The floor is V8's own work on each request (${fixed(v8Us, 1)} µs of CPU, paused, Debugger enabled), which bounds one thread at ${perSecond(inProcessRate)} before any socket work; ${fixed(pipelinedGoal.floor * 100, 0)} % of it is ${perSecond(pipelinedGoal.floor * inProcessRate)}, ${fixed(pipelinedGoal.node, 1)}× Node.js's is ${perSecond(pipelinedGoal.node * medianOf(nodeRounds, 'pipelined'))}. The echo server, which does no work on a message, answered ${perSecond(medianOf(echoRounds, 'pipelined'))} with Nagle's algorithm off and one write per message (${perSecond(medianOf(nagleRounds, 'pipelined'))} with it on). The load client and the server share the machine's ${environment.cores ?? 'two'} cores.`);
+    }
+    const bigMissed = [['big1', '1 MiB'], ['big15', '15 MiB']].filter(([measure]) => bigFloor[measure].median > bigGoal[measure]);
+    if (bigMissed.length) {
+        const each = bigMissed.map(([measure, size]) => `${size}: qorjs ${ms(medianOf(qorjsRounds, measure))}, ${times(bigFloor[measure].median)} the echo server's ${ms(medianOf(echoRounds, measure))} (the goal: ${fixed(bigGoal[measure], 0)}×), Node.js ${ms(medianOf(nodeRounds, measure))}`);
+        notes.push(`- **Large messages against the echo server.** ${each.join('; ')}. The echo server only reads the message and writes it back; a debugger also hands it to V8, which parses it, compiles and runs the literal, announces the script and serialises the answer, and the answer is turned into text to send.`);
     }
     if (ratios.big15.median < 1)
-        notes.push(`- **15 MiB round trip.** qorjs took ${ms(medianOf(qorjsRounds, 'big15'))}, Node.js ${ms(medianOf(nodeRounds, 'big15'))}, the echo server ${ms(medianOf(echoRounds, 'big15'))}. Most of a large evaluation is V8's: parsing the request, compiling the literal, announcing the script and serialising the answer.`);
+        notes.push(`- **15 MiB round trip against Node.js.** qorjs took ${ms(medianOf(qorjsRounds, 'big15'))}, Node.js ${ms(medianOf(nodeRounds, 'big15'))}, the echo server ${ms(medianOf(echoRounds, 'big15'))}.`);
     return notes.length ? `\n### Where a target is missed\n\n${notes.join('\n')}\n` : '';
 }
 
@@ -311,12 +371,15 @@ const echoCells = (results) => (results.length ? [
 const figure = (figures) => (figures ? `${duration(figures.median)} (${duration(figures.real)})` : '–');
 const highestCv = Math.max(0, ...pairs.flatMap((pair) => [pair.library.cv, pair.floor.cv]));
 
-// The document of `scripts/bench --only startup`: the machine, the commands
-// and the start-up section, with its targets.
-function writeStartupOnly() {
-    process.stdout.write(`# Performance: start-up alone
+const targetHeader = ['Target', 'Measured', '', 'Measured by'];
 
-Written by \`scripts/bench --only startup\` from one run, with no other
+// The document of `scripts/bench --only startup` or `--only busy`: the
+// machine, the commands and that one section, with its targets.
+function oneSection() {
+    const [part, title, by] = only === 'startup' ? [startup, 'start-up', byStartup] : [busy, 'busy-loop', byBusy];
+    return `# Performance: ${only === 'startup' ? 'start-up' : 'the busy loop'} alone
+
+Written by \`scripts/bench --only ${only}\` from one run, with no other
 section; \`scripts/bench\` writes docs/performance.md with all of them.${environment.quick === '1' ? '\n\n**A quick run (`--quick`): small counts, figures not worth keeping.**' : ''}
 
 ## Machine
@@ -329,15 +392,14 @@ ${table(['', ''], machineRows)}
 ${commands.join('\n')}
 \`\`\`
 
-${startup ? startup.section : 'The results hold no start-up runs.\n'}
+${part ? part.section : `The results hold no ${title} runs.\n`}
 ## Targets
 
-${table(['Target', 'Measured', ''], startup ? startup.targets : [])}
-`);
+${table(targetHeader, part ? part.targets.map((row) => [...row, by]) : [])}
+`;
 }
 
-if (onlyStartup) writeStartupOnly();
-else process.stdout.write(`# Performance
+const document = onlySection ? oneSection() : `# Performance
 
 Written by \`scripts/bench\` from one run; run it again to refresh. Every
 ratio below divides figures of that same run.${environment.quick === '1' ? '\n\n**A quick run (`--quick`): small counts, figures not worth keeping.**' : ''}
@@ -417,11 +479,14 @@ object's data property takes ${plainRead ? duration(plainRead.min) : '–'} a re
 
 ## The debugger against Node.js
 
-Who measured: every figure in this section and the next, qorjs's and
-Node.js's alike, was measured by the same client, \`qorjs_debug_load\`
-(\`bench/debugger/\`), the project's own C++ client on Boost.Beast; no
-DevTools client written elsewhere took part. It reaches qorjs by its \`ws://\`
-address and Node.js through \`/json/list\`.
+Who measured: every round trip in this section and the next, qorjs's,
+Node.js's and the echo server's alike, was measured by the same client,
+\`qorjs_debug_load\` (\`bench/debugger/\`), the project's own C++ client on
+Boost.Beast; no DevTools client written elsewhere took part. It reaches
+qorjs and the echo server by their \`ws://\` addresses and Node.js through
+\`/json/list\`. The in-process dispatch that gives the pipelined floor is
+\`qorjs_bench\`'s (\`bench/library/DispatchBench.cc\`), with no socket or
+client at all.
 
 One WebSocket connection from \`qorjs_debug_load\` (Nagle's algorithm off
 on the client's side), with the target paused on the first
@@ -438,7 +503,10 @@ stops at its time budget with the count it reached (Node.js: ${grouped(medianOf(
 
 The servers are measured in ${rounds} round${rounds === 1 ? '' : 's'}, qorjs and Node.js back to back in each;
 figures are medians over the rounds, and "qorjs better by" is the median of
-the rounds' own ratios (their range beside it).
+the rounds' own ratios (their range beside it). In the Floor column, "qorjs
+at" is the median of the rounds' own ratios of qorjs's figure to that floor:
+the share of the in-process rate that qorjs reached pipelined, and how many
+times the echo server's round trip a large message took.
 
 ${table(['Measurement (client: qorjs_debug_load)', 'qorjs', 'Node.js', 'qorjs better by', 'range over the rounds', 'Floor'], debuggerRows)}
 
@@ -454,9 +522,8 @@ ${table(['Floor (median of the rounds)', 'Sequential p50', 'p99', 'Pipelined', '
     ['the same, Nagle on, no event', ...echoCells(nagleRounds)],
 ])}
 
-The echo server answers with Boost.Beast's defaults, as the debugger's
-transport does: one write per message up to 4 KiB, a longer message in
-4 KiB frames of one write each. With Nagle's algorithm on, a small write
+The echo server answers with Boost.Beast's defaults: one write per message
+up to 4 KiB, a longer message in 4 KiB frames of one write each. With Nagle's algorithm on, a small write
 that follows another waits for the peer's acknowledgement, or for enough
 bytes to fill a segment.
 
@@ -471,7 +538,9 @@ brackets):
   debugger and announces each evaluated script with \`Debugger.scriptParsed\`
   before it answers: the state in which both debuggers are measured above.
 
-${startup ? `${startup.section}\n` : ''}## Targets
+${busy ? `${busy.section}\n` : ''}${startup ? `${startup.section}\n` : ''}## Targets
 
-${table(['Target', 'Measured', ''], targets)}
-${analysis()}${historySection()}`);
+${table(targetHeader, targets)}
+${analysis()}${historySection()}`;
+
+process.stdout.write(document.replaceAll(`${repository}/`, ''));

@@ -5,17 +5,24 @@
 //   qorjs_debug_load --name qorjs --ws ws://127.0.0.1:9300/
 //   qorjs_debug_load --name node --json-list 9301
 //   qorjs_debug_load --name echo --echo --ws ws://127.0.0.1:9302/
+//   qorjs_debug_load --name qorjs-attached --idle --ws ws://127.0.0.1:9303/
 //
 // The target must be started with a break on its first statement and the
 // stepping fixture (bench/fixtures/step-loop.js); --echo skips the debugger
 // steps. Counts: --warm-up, --sequential, --pipelined, --big BYTES (repeat
 // the option for several sizes), --big-repeats, --steps, and --budget
 // SECONDS for the most one measurement may take.
+//
+// --idle measures nothing: the client attaches, sends nothing, and stays
+// until its standard input ends, then closes the connection and prints when
+// it attached and left and what the server sent meanwhile (bench/busy/run
+// uses it while a busy program runs).
 
 #include "LoadClient.h"
 #include "Measurements.h"
 
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <optional>
@@ -33,6 +40,7 @@ struct Options {
     std::optional<std::string> wsUrl;
     std::optional<unsigned short> jsonListPort;
     bool echo = false;
+    bool idle = false;
     Limits limits;
 };
 
@@ -51,8 +59,8 @@ Options parse(int argc, char** argv)
     bool bigGiven = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view option = argv[i];
-        if (option == "--echo") {
-            options.echo = true;
+        if (option == "--echo" || option == "--idle") {
+            (option == "--echo" ? options.echo : options.idle) = true;
             continue;
         }
         if (i + 1 >= argc)
@@ -86,6 +94,8 @@ Options parse(int argc, char** argv)
     }
     if (options.wsUrl.has_value() == options.jsonListPort.has_value())
         throw std::invalid_argument("give either --ws or --json-list");
+    if (options.echo && options.idle)
+        throw std::invalid_argument("--echo and --idle do not go together");
     return options;
 }
 
@@ -120,6 +130,13 @@ std::string toJson(const Rate& rate)
            ",\"per_second\":" + fixed(rate.perSecond) + "}";
 }
 
+std::string toJson(const IdleAttachment& idle)
+{
+    return "{\"attached_at_ms\":" + fixed(idle.attachedAtMs) + ",\"left_at_ms\":" + fixed(idle.leftAtMs) +
+           ",\"messages\":" + std::to_string(idle.messages) +
+           ",\"server_closed_at_ms\":" + fixed(idle.serverClosedAtMs) + "}";
+}
+
 std::string toJson(const BigRoundTrip& big)
 {
     return "{\"bytes\":" + std::to_string(big.bytes) + ",\"response_bytes\":" + std::to_string(big.responseBytes) +
@@ -143,14 +160,20 @@ int main(int argc, char** argv)
         const WsAddress address =
             options.wsUrl ? parseWsUrl(*options.wsUrl) : discoverFromJsonList(*options.jsonListPort);
         LoadClient client(address);
+        const std::string head = "{\"name\":" + quoted(options.name) + ",\"ws\":" +
+                                 quoted("ws://" + address.host + ":" + std::to_string(address.port) + address.target);
+        if (options.idle) {
+            const IdleAttachment idle = stayIdle(client, std::chrono::system_clock::now(), std::cin);
+            std::cout << head << ",\"idle\":" << toJson(idle) << "}" << std::endl;
+            return 0;
+        }
         Target target;
         target.inspector = !options.echo;
         if (target.inspector)
             attachPaused(client, target);
 
         std::ostringstream json;
-        json << "{\"name\":" << quoted(options.name) << ",\"ws\":"
-             << quoted("ws://" + address.host + ":" + std::to_string(address.port) + address.target);
+        json << head;
         json << ",\"sequential\":" << toJson(sequentialRoundTrips(client, target, options.limits));
         json << ",\"pipelined\":" << toJson(pipelinedThroughput(client, target, options.limits));
         json << ",\"big\":[";

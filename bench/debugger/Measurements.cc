@@ -3,6 +3,8 @@
 #include "Protocol.h"
 
 #include <boost/asio/buffer.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/websocket.hpp>
 
@@ -246,6 +248,57 @@ BigRoundTrip bigRoundTrip(LoadClient& client, Target& target, std::size_t bytes,
         result.medianMs = percentile(samples, 0.5);
     }
     return result;
+}
+
+IdleAttachment stayIdle(LoadClient& client, std::chrono::system_clock::time_point attachedAt, std::istream& leave)
+{
+    const auto sinceEpoch = [](std::chrono::system_clock::time_point time) {
+        return std::chrono::duration<double, std::milli>(time.time_since_epoch()).count();
+    };
+    IdleAttachment idle;
+    idle.attachedAtMs = sinceEpoch(attachedAt);
+
+    LoadClient::Stream& ws = client.stream();
+    asio::io_context& context = client.context();
+    beast::flat_buffer buffer;
+    bool open = true;
+    std::function<void()> readNext = [&] {
+        ws.async_read(buffer, [&](boost::system::error_code error, std::size_t) {
+            if (error) {
+                // Our own close ends the read with `closed` too; only a
+                // close before we asked for one is the server's.
+                if (open)
+                    idle.serverClosedAtMs = sinceEpoch(std::chrono::system_clock::now());
+                open = false;
+                return;
+            }
+            ++idle.messages;
+            buffer.consume(buffer.size());
+            readNext();
+        });
+    };
+
+    // The run lasts until `leave` ends, whether or not the server is still
+    // there: the runner decides when the client goes.
+    auto keepRunning = asio::make_work_guard(context);
+    std::thread waiter([&] {
+        std::string line;
+        while (std::getline(leave, line)) {
+        }
+        asio::post(context, [&] {
+            idle.leftAtMs = sinceEpoch(std::chrono::system_clock::now());
+            if (open) {
+                open = false;
+                ws.async_close(beast::websocket::close_code::normal, [](boost::system::error_code) {});
+            }
+            keepRunning.reset();
+        });
+    });
+    readNext();
+    context.restart();
+    context.run();
+    waiter.join();
+    return idle;
 }
 
 Rate stepOverRate(LoadClient& client, Target& target, const Limits& limits)

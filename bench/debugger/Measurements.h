@@ -3,11 +3,14 @@
 // The four measurements of a debugger connection. Each is bounded in count
 // and in time: a target that stalls ends its measurement early with the
 // count it reached, and one that stops answering is cut off by a watchdog.
+// And the idle attachment: a client that is there and says nothing, while
+// the program it is attached to runs.
 
 #include "LoadClient.h"
 
 #include <chrono>
 #include <cstddef>
+#include <istream>
 #include <string>
 #include <vector>
 
@@ -57,6 +60,25 @@ struct Target {
     int contextId = 1;
     int nextId = 1;
 };
+
+// What the server did while the client sat attached and silent. The times
+// are wall-clock milliseconds since the epoch, so that the runner can set
+// them beside those the program under test prints (Date.now()).
+struct IdleAttachment {
+    double attachedAtMs = 0;
+    double leftAtMs = 0;
+    // Messages the server sent meanwhile: none is asked for.
+    int messages = 0;
+    // When the server closed the connection, if it did so before the client
+    // left; 0 otherwise.
+    double serverClosedAtMs = 0;
+};
+
+// Sends nothing and reads whatever arrives until `leave` ends (the runner
+// closes the client's standard input once the program has finished), then
+// closes the connection in the orderly way. `attachedAt` is when the
+// handshake completed.
+IdleAttachment stayIdle(LoadClient& client, std::chrono::system_clock::time_point attachedAt, std::istream& leave);
 
 // Enables the Runtime and Debugger domains, starts the run and waits until
 // the target pauses on its first statement.

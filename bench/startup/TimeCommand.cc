@@ -12,14 +12,16 @@
 // wait4. status is the exit status, or minus the signal that ended it; load
 // the one-minute load average read before the run. The command's output goes
 // to the files given (or /dev/null), so that the caller can check it and no
-// terminal is timed. The timer's own exit status is 0 whenever it could run
-// and reap the command: the caller judges `status`.
+// terminal is timed; /dev/fd/N names a descriptor the timer inherited. The
+// timer's own exit status is 0 whenever it could run and reap the command:
+// the caller judges `status`.
 
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -52,6 +54,26 @@ double millisecondsBetween(const timespec& start, const timespec& end)
     return static_cast<double>(end.tv_sec - start.tv_sec) * 1e3 + static_cast<double>(end.tv_nsec - start.tv_nsec) / 1e6;
 }
 
+// Points the command's descriptor `target` at `file`. /dev/fd/N is taken as
+// descriptor N itself, duplicated rather than opened: a caller that reads the
+// output as it comes (bench/busy/run) hands over a socket, which Linux does
+// not let a process open by path.
+void redirect(posix_spawn_file_actions_t& actions, int target, const std::string& file)
+{
+    constexpr std::string_view byDescriptor = "/dev/fd/";
+    int descriptor = -1;
+    if (file.starts_with(byDescriptor)) {
+        const char* digits = file.c_str() + byDescriptor.size();
+        const auto [end, error] = std::from_chars(digits, file.c_str() + file.size(), descriptor);
+        if (error != std::errc() || *end != '\0')
+            descriptor = -1;
+    }
+    if (descriptor >= 0)
+        posix_spawn_file_actions_adddup2(&actions, descriptor, target);
+    else
+        posix_spawn_file_actions_addopen(&actions, target, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+}
+
 int usage()
 {
     std::cerr << "usage: qorjs_time_command [--stdout FILE] [--stderr FILE] -- COMMAND [ARG...]\n";
@@ -81,8 +103,8 @@ int main(int argc, char** argv)
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    redirect(actions, 1, out);
+    redirect(actions, 2, err);
 
     const double load = oneMinuteLoad();
     timespec start{};

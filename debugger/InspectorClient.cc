@@ -91,8 +91,13 @@ void V8InspectorClientImpl::runMessageLoopOnPause(int)
     inPauseLoop = true;
     struct LeaveLoop {
         bool& inPauseLoop;
-        ~LeaveLoop() { inPauseLoop = false; }
-    } leaveLoop{inPauseLoop};
+        InspectorLink& link;
+        ~LeaveLoop()
+        {
+            inPauseLoop = false;
+            link.pauseEnded();
+        }
+    } leaveLoop{inPauseLoop, link};
     // A user stepping through a script is not racing its time limit.
     PausedTime paused(isolate);
 

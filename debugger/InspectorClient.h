@@ -27,6 +27,8 @@ public:
     // Reads one message while the script is paused (waiting for it) and
     // dispatches it; false once there is no usable connection.
     virtual bool servePausedMessage() = 0;
+    // The pause is over: messages are no longer read in its loop.
+    virtual void pauseEnded() = 0;
 
 protected:
     ~InspectorLink() = default;

@@ -94,7 +94,28 @@ void DebugSession::rewatch()
     // calls execute has its messages read where it always had: before the
     // run and during pauses, so that a later execute finds them.
     watch->watch(transport.listening() ? transport.watchedHandle() : SocketWatch::kNone);
-    watch->served();
+    // While the isolate's thread waits on the socket itself, a watch that
+    // woke for each message would only cost a thread's wake-up, an interrupt
+    // and a posted task per message: it looks again once that wait is over.
+    if (!readingHere)
+        watch->served();
+}
+
+DebugSession::ReadingHere::ReadingHere(DebugSession& session) : session(session), was(session.readingHere)
+{
+    session.readingHere = true;
+}
+
+DebugSession::ReadingHere::~ReadingHere()
+{
+    session.readingHere = was;
+    session.rewatch();
+}
+
+void DebugSession::pauseEnded()
+{
+    readingHere = false;
+    rewatch();
 }
 
 void DebugSession::serveWaiting()
@@ -220,6 +241,7 @@ void DebugSession::execute(bool breakOnStart,
 
 void DebugSession::waitForRun()
 {
+    ReadingHere reading(*this);
     while (runCallback) {
         std::string message = *transport.nextMessage(Transport::kForever);
         rewatch();
@@ -247,6 +269,8 @@ void DebugSession::waitForRun()
         }
         alreadyConnected = false;
         std::function<void()> run = std::exchange(runCallback, nullptr);
+        readingHere = false;
+        rewatch();
         run();
     }
 }
@@ -311,6 +335,8 @@ bool DebugSession::servePausedMessage()
 {
     if (!transport.connected())
         return false;
+    // Until pauseEnded.
+    readingHere = true;
     try {
         std::string message = *transport.nextMessage(Transport::kForever);
         rewatch();
@@ -337,6 +363,7 @@ void DebugSession::serveUntilDisconnected()
         V8InspectorClientImpl& client;
         ~AnnounceAgain() { client.announceContext(); }
     } announceAgain{inspectorClient};
+    ReadingHere reading(*this);
     while (transport.connected()) {
         try {
             std::string message = *transport.nextMessage(Transport::kForever);

@@ -52,6 +52,7 @@ public:
     // InspectorLink
     void send(std::string message) override;
     bool servePausedMessage() override;
+    void pauseEnded() override;
 
 private:
     // Lets an interrupt asked for earlier find the session, or find it gone.
@@ -82,7 +83,18 @@ private:
     std::optional<std::string> methodOf(std::string_view message);
     // What has arrived besides `first`, which is dispatched with it.
     std::vector<std::string> withWaiting(std::string first);
+    // Has the watch look at the right socket, and look again unless the
+    // isolate's thread reads it itself now.
     void rewatch();
+    // The isolate's thread reads the socket itself for the scope's life.
+    struct ReadingHere {
+        explicit ReadingHere(DebugSession& session);
+        ~ReadingHere();
+        ReadingHere(const ReadingHere&) = delete;
+        ReadingHere& operator=(const ReadingHere&) = delete;
+        DebugSession& session;
+        bool was;
+    };
 
     v8::Isolate* isolate;
     Transport transport;
@@ -94,6 +106,7 @@ private:
     bool breakOnStart = false;
     bool debuggerEnabled = false;
     bool serving = false;
+    bool readingHere = false;
     // False when the watch asked for the thread while serving was under way.
     bool servedMeanwhile = true;
     std::function<void()> runCallback;

@@ -9,8 +9,8 @@ namespace {
 bool isHigh(std::uint16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool isLow(std::uint16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
-// One pass per view for the exact size, one to write: a large answer is not
-// grown step by step, nor allocated at three bytes a unit.
+// One pass for the exact size, one to write: a large answer is not grown
+// step by step, nor allocated at three bytes a unit.
 template <class Unit, class Each>
 void forEachCodePoint(const Unit* units, std::size_t length, Each&& each)
 {
@@ -59,11 +59,21 @@ char* put(char* out, std::uint32_t codePoint)
 template <class Unit>
 std::string convert(const Unit* units, std::size_t length)
 {
-    std::size_t size = 0;
-    forEachCodePoint(units, length, [&](std::uint32_t codePoint) { size += sizeOf(codePoint); });
-    std::string out(size, '\0');
-    char* next = out.data();
-    forEachCodePoint(units, length, [&](std::uint32_t codePoint) { next = put(next, codePoint); });
+    // Protocol text is mostly ASCII, copied a unit a byte until the first
+    // other unit; only the rest is measured and then written.
+    std::size_t ascii = 0;
+    while (ascii < length && units[ascii] < 0x80)
+        ++ascii;
+    std::size_t size = ascii;
+    forEachCodePoint(units + ascii, length - ascii, [&](std::uint32_t codePoint) { size += sizeOf(codePoint); });
+    std::string out;
+    out.resize_and_overwrite(size, [&](char* data, std::size_t) {
+        for (std::size_t i = 0; i < ascii; ++i)
+            data[i] = static_cast<char>(units[i]);
+        char* next = data + ascii;
+        forEachCodePoint(units + ascii, length - ascii, [&](std::uint32_t codePoint) { next = put(next, codePoint); });
+        return size;
+    });
     return out;
 }
 

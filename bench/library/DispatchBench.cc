@@ -3,7 +3,10 @@
 // inspector with no socket in between, to a fresh session and to one that is
 // paused with Runtime and Debugger enabled, as the load client's is. "with
 // response text" also turns every message into host text, as the debugger's
-// channel does before it writes.
+// channel did before it converted to UTF-8 itself. The large requests (a
+// string literal of 1 MiB or 15 MiB, evaluated and sent back, as the load
+// client's large round trips) are V8's own share of those round trips, the
+// text left as V8 gives it.
 
 #include "BenchIsolate.h"
 
@@ -75,7 +78,7 @@ enum class SessionState {
     Paused,
 };
 
-void dispatch(benchmark::State& state, SessionState sessionState, bool convert)
+void dispatch(benchmark::State& state, SessionState sessionState, bool convert, std::string_view expression = "1+1")
 {
     v8::Isolate* isolate = BenchIsolate::current().isolate();
     v8::HandleScope outer(isolate);
@@ -89,7 +92,7 @@ void dispatch(benchmark::State& state, SessionState sessionState, bool convert)
         inspector->connect(1, &channel, v8_inspector::StringView());
 
     const std::string request =
-        R"({"id":1,"method":"Runtime.evaluate","params":{"expression":"1+1","contextId":)" +
+        R"({"id":1,"method":"Runtime.evaluate","params":{"expression":")" + std::string(expression) + R"(","contextId":)" +
         std::to_string(v8_inspector::V8ContextInfo::executionContextId(context)) + "}}";
     const v8_inspector::StringView view = js::V8Helper::v8_inspectorStringView(request);
     std::size_t answered = 0;
@@ -128,6 +131,13 @@ const bool registered = [] {
                                  [](benchmark::State& state) { dispatch(state, SessionState::Fresh, true); });
     benchmark::RegisterBenchmark("inspector dispatch/Runtime.evaluate 1+1 paused with response text",
                                  [](benchmark::State& state) { dispatch(state, SessionState::Paused, true); });
+    for (const auto& [name, bytes] : {std::pair{"1 MiB", std::size_t{1} << 20}, std::pair{"15 MiB", std::size_t{15} << 20}})
+        benchmark::RegisterBenchmark(
+            (std::string("inspector dispatch/Runtime.evaluate of a ") + name + " string paused").c_str(),
+            [bytes = bytes](benchmark::State& state) {
+                dispatch(state, SessionState::Paused, false, "'" + std::string(bytes - 100, 'a') + "'");
+            })
+            ->Iterations(3);
     return true;
 }();
 

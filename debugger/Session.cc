@@ -41,11 +41,14 @@ DebugSession::DebugSession(v8::Isolate* isolate, v8::Platform* platform)
       waiting(std::make_shared<Waiting>()),
       watch(std::make_unique<SocketWatch>(platform, [this] { askForThread(); }))
 {
+    isolate->SetData(kDebuggerDataSlot, this);
 }
 
 DebugSession::~DebugSession()
 {
     watch.reset();
+    if (isolate->GetData(kDebuggerDataSlot) == this)
+        isolate->SetData(kDebuggerDataSlot, nullptr);
     anchor->session = nullptr;
     transport.close();
 }
@@ -57,16 +60,18 @@ void DebugSession::askForThread()
     // On the watch's thread. The interrupt runs inside the host's JavaScript
     // at its next check; a host whose own loop sleeps hears of it through
     // its callback instead.
-    isolate->RequestInterrupt(&DebugSession::onInterrupt, new std::shared_ptr<Anchor>(anchor));
+    isolate->RequestInterrupt(&DebugSession::onInterrupt, nullptr);
     std::lock_guard<std::mutex> lock(waiting->mutex);
     if (waiting->callback)
         waiting->callback();
 }
 
-void DebugSession::onInterrupt(v8::Isolate*, void* data)
+void DebugSession::onInterrupt(v8::Isolate* isolate, void*)
 {
-    const std::unique_ptr<std::shared_ptr<Anchor>> held(static_cast<std::shared_ptr<Anchor>*>(data));
-    if (DebugSession* session = (*held)->session)
+    // An interrupt cannot be taken back, and one asked for may run after the
+    // session has gone (or never, if the isolate goes first): it finds the
+    // isolate's session, if there is one, rather than holding a pointer.
+    if (auto* session = static_cast<DebugSession*>(isolate->GetData(kDebuggerDataSlot)))
         session->serveWaiting();
 }
 

@@ -15,6 +15,7 @@
 #include <v8-isolate.h>
 #include <v8-platform.h>
 
+#include <cstdint>
 #include <expected>
 #include <functional>
 #include <memory>
@@ -25,6 +26,10 @@
 #include <vector>
 
 namespace qor::format::engine::javascript {
+
+// Where an isolate keeps its debugger session, for the interrupts that the
+// socket watch asks for (the limits and the runtime have slots 1 and 2).
+inline constexpr std::uint32_t kDebuggerDataSlot = 3;
 
 class DebugSession final : public InspectorLink {
 public:
@@ -55,7 +60,7 @@ public:
     void pauseEnded() override;
 
 private:
-    // Lets an interrupt asked for earlier find the session, or find it gone.
+    // Lets a task posted to a runtime's loop find the session, or find it gone.
     struct Anchor {
         DebugSession* session;
     };

@@ -170,10 +170,11 @@ void Transport::acceptClient()
     } restore{listener.acceptor, wasNonBlocking};
 
     while (!connection) {
+        // The socket is declared after its context, so that it goes first.
         auto fresh = std::make_unique<DebugConnection>();
         std::optional<DebugSocket> socket = acceptOne(listener.acceptor, fresh->ioContext);
-        if (socket)
-            connection = handshake(std::move(fresh), std::move(*socket));
+        if (socket && handshake(*fresh, *socket))
+            connection = std::move(fresh);
     }
     // One client per listener opened for it.
     forOneClient.reset();
@@ -186,15 +187,14 @@ bool Transport::acceptWaitingClient()
         return connected();
     auto fresh = std::make_unique<DebugConnection>();
     std::optional<DebugSocket> socket = acceptOne(lasting->acceptor, fresh->ioContext);
-    if (!socket)
+    if (!socket || !handshake(*fresh, *socket))
         return false;
-    connection = handshake(std::move(fresh), std::move(*socket));
-    if (connection)
-        startRead();
-    return connected();
+    connection = std::move(fresh);
+    startRead();
+    return true;
 }
 
-std::unique_ptr<DebugConnection> Transport::handshake(std::unique_ptr<DebugConnection> fresh, DebugSocket socket)
+bool Transport::handshake(DebugConnection& fresh, DebugSocket& socket)
 {
     // The request is read before the WebSocket accepts it, so that Host and
     // Origin can be checked first, and discovery requests told apart.
@@ -218,13 +218,13 @@ std::unique_ptr<DebugConnection> Transport::handshake(std::unique_ptr<DebugConne
         if (refusal) {
             writeForbidden(socket, request.version(), refusal->response);
             closeAnswered(socket);
-            return nullptr;
+            return false;
         }
         if (auto response = discoveryResponse(request, *rules.discovery, port)) {
             boost::system::error_code ignored;
             http::write(socket, *response, ignored);
             closeAnswered(socket);
-            return nullptr;
+            return false;
         }
     }
     if (refusal) {
@@ -232,11 +232,11 @@ std::unique_ptr<DebugConnection> Transport::handshake(std::unique_ptr<DebugConne
         throw RefusedHandshake(std::move(refusal->report));
     }
 
-    fresh->stream = std::make_unique<DebugConnection::WebSocket>(std::move(socket));
-    DebugConnection::WebSocket& stream = *fresh->stream;
+    fresh.stream = std::make_unique<DebugConnection::WebSocket>(std::move(socket));
+    DebugConnection::WebSocket& stream = *fresh.stream;
     if (received.ahead.size() == 0) {
         stream.accept(request);
-        return fresh;
+        return true;
     }
     // The client sent more behind its request without waiting for the answer:
     // the start of its WebSocket traffic. The WebSocket keeps bytes read ahead
@@ -246,7 +246,7 @@ std::unique_ptr<DebugConnection> Transport::handshake(std::unique_ptr<DebugConne
     requestText << request;
     const std::string requestAndAhead = requestText.str() + beast::buffers_to_string(received.ahead.data());
     stream.accept(asio::buffer(requestAndAhead));
-    return fresh;
+    return true;
 }
 
 bool Transport::connected() const

@@ -34,6 +34,13 @@ struct TransportRules {
     std::function<void(unsigned short)> listening;
 };
 
+// A listening socket with the context its accepted sockets start on.
+struct TransportListener {
+    boost::asio::io_context context{1};
+    boost::asio::ip::tcp::acceptor acceptor{context};
+    unsigned short port = 0;
+};
+
 class Transport {
 public:
     using Duration = std::chrono::steady_clock::duration;
@@ -98,16 +105,13 @@ public:
     SocketWatch::Handle watchedHandle() const;
 
 private:
-    struct Listener {
-        boost::asio::io_context context{1};
-        boost::asio::ip::tcp::acceptor acceptor{context};
-        unsigned short port = 0;
-    };
+    using Listener = TransportListener;
 
     static void openListener(Listener& listener, unsigned short port);
-    // The WebSocket of the client on `socket`, or null when its request was
-    // a discovery request, answered and closed.
-    std::unique_ptr<DebugConnection> handshake(std::unique_ptr<DebugConnection> fresh, DebugSocket socket);
+    // Opens the WebSocket of the client on `socket` (a socket on `fresh`'s
+    // context) as `fresh`'s stream; false when its request was a discovery
+    // request, answered and closed.
+    bool handshake(DebugConnection& fresh, DebugSocket& socket);
     void startRead();
     void flushHeld();
 

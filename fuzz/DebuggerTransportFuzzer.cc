@@ -10,6 +10,10 @@
 // the input is read by the pause loop. Destroying the debugger closes what is
 // still open.
 //
+// Inputs of odd length take the other way in: listen(), with the host's
+// script already running when the bytes arrive, so that they are read and
+// dispatched from V8's interrupts, then serveUntilDisconnected() for the rest.
+//
 // The library's promises checked here: execute returns (no throw, no crash),
 // and no exception is left pending in the host's isolate.
 
@@ -87,6 +91,23 @@ bool serve(v8::Isolate* isolate, const std::string& bytes)
     return client.joinable();
 }
 
+// The same client, served while the host works: its bytes reach the
+// debugger while a script spins, and what is left after it.
+bool serveWhileRunning(v8::Isolate* isolate, const std::string& bytes)
+{
+    std::jthread client;
+    js::V8Debugger debugger(isolate, js::V8Engine::get().getPlatform());
+    debugger.setListeningCallback([&client, &bytes](unsigned short port) { client = startClient(port, bytes); });
+    if (!debugger.listen(0))
+        return false;
+    const js::Source spin{"const t0 = Date.now(); while (Date.now() - t0 < 20);", "/fuzz/spin.js", false};
+    js::V8Engine::runJavaScriptSource(isolate, spin);
+    js::V8Engine::runJavaScriptSource(isolate, {kDebuggee, "/fuzz/debuggee.js", false});
+    debugger.serveWaitingMessages();
+    debugger.serveUntilDisconnected();
+    return client.joinable();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -100,7 +121,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::ostringstream reports;
         std::streambuf* terminal = std::getenv("QORJS_FUZZ_REPORTS") ? nullptr : std::cerr.rdbuf(reports.rdbuf());
         v8::TryCatch hostState(isolate);
-        const bool listened = serve(isolate, std::string(reinterpret_cast<const char*>(data), size));
+        const std::string bytes(reinterpret_cast<const char*>(data), size);
+        const bool listened = size % 2 == 0 ? serve(isolate, bytes) : serveWhileRunning(isolate, bytes);
         if (terminal != nullptr)
             std::cerr.rdbuf(terminal);
         FUZZ_CHECK(listened, "the debugger did not listen: " + reports.str());

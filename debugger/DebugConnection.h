@@ -35,7 +35,8 @@ struct DebugConnection {
     bool reading = false;
     boost::beast::flat_buffer readBuffer;
     std::deque<std::string> arrived;
-    boost::system::error_code failure;  // set once a read has failed
+    boost::system::error_code failure;  // set once a read or a write has failed
+    bool failedWriting = false;         // a write, whose writer reported it
     std::unique_ptr<WebSocket> stream;
 };
 

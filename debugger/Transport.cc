@@ -301,11 +301,23 @@ std::optional<std::string> Transport::nextMessage(Duration wait)
         return message;
     }
     if (open.failure) {
-        const boost::system::error_code failure = open.failure;
+        // A write that failed has been reported by its writer: the departure
+        // it showed is not reported a second time.
+        const boost::system::error_code failure =
+            open.failedWriting ? boost::system::error_code(websocket::error::closed) : open.failure;
         drop();
         throw boost::system::system_error(failure);
     }
     return std::nullopt;
+}
+
+void Transport::failedWriting(const boost::system::error_code& error)
+{
+    if (!connection->failure) {
+        connection->failure = error;
+        connection->failedWriting = true;
+    }
+    throw boost::system::system_error(error);
 }
 
 void Transport::write(std::string_view text)
@@ -319,7 +331,10 @@ void Transport::write(std::string_view text)
     DebugConnection::WebSocket& stream = *connection->stream;
     // Answer in the kind the client last used: text until it sends binary.
     stream.binary(stream.got_binary());
-    stream.write(asio::buffer(text.data(), text.size()));
+    boost::system::error_code failed;
+    stream.write(asio::buffer(text.data(), text.size()), failed);
+    if (failed)
+        failedWriting(failed);
 }
 
 void Transport::beginBatch()
@@ -336,15 +351,15 @@ void Transport::endBatch()
         return;
     boost::system::error_code failed;
     connection->stream->next_layer().hold(false, failed);
-    if (failed)
-        throw boost::system::system_error(failed);
+    if (failed && !connection->failure)
+        failedWriting(failed);
 }
 
 void Transport::flushHeld()
 {
     boost::system::error_code failed;
-    if (connection && connection->stream->next_layer().sendHeld(failed))
-        throw boost::system::system_error(failed);
+    if (connection && connection->stream->next_layer().sendHeld(failed) && !connection->failure)
+        failedWriting(failed);
 }
 
 void Transport::drop()

@@ -113,6 +113,8 @@ private:
     // request, answered and closed.
     bool handshake(DebugConnection& fresh, DebugSocket& socket);
     void startRead();
+    // Marks the connection failed by a write, and throws.
+    [[noreturn]] void failedWriting(const boost::system::error_code& error);
     void flushHeld();
 
     const TransportRules& rules;

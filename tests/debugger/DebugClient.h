@@ -78,6 +78,9 @@ protected:
     // into the fields below.
     void execute(std::function<void()> work = {}, bool listen = true);
 
+    // What the debugger has reported so far.
+    std::string reported() const { return errors.str(); }
+
     unsigned short port = 0;
     std::optional<js::V8Debugger> debugger;
     int runs = 0, listens = 0, disconnects = 0;

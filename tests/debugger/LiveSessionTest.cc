@@ -3,6 +3,7 @@
 
 #include "debugger/DebugClient.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 
@@ -133,6 +134,23 @@ TEST_F(LiveSessionTest, RefusalsAndBrokenClientsLeaveTheListenerAndTheScript)
     EXPECT_TRUE(run(kSpin)->IsTrue());
     endSession();
     report = "Error: The WebSocket frame contained an illegal opcode\n";
+}
+
+// A client that resets while a large answer is being written to it: the
+// failed write is reported, and the read that fails after it is not.
+TEST_F(LiveSessionTest, AClientGoneWhileItsAnswerIsWrittenCostsOneLine)
+{
+    startClient([](DebugClient& client) {
+        client.open();
+        client.send(command(1, "Runtime.enable"));
+        client.send(evaluate(2, "'x'.repeat(8e6)"));
+        client.reset();
+    });
+    run("var t0 = Date.now(); while (Date.now() - t0 < 1000);");
+    endSession();
+    const std::string lines = reported();
+    EXPECT_LE(std::count(lines.begin(), lines.end(), '\n'), 1) << lines;
+    report = lines;
 }
 
 // Without listen, nothing is read while the host's work runs: a later

@@ -107,6 +107,13 @@ public:
 
     void log(int level, std::initializer_list<std::string_view> pieces) override
     {
+        // V8 reports events often (several for each script it runs): one
+        // below the level costs a look at it, not a line built for nothing.
+        {
+            std::lock_guard lock(mutex);
+            if (level < minimumLevel)
+                return;
+        }
         // The line is built before the lock is taken, so writers wait only
         // for one another's single write.
         std::string line = "[" + loggerName + "] " + levelName(level) + ": ";

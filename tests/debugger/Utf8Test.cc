@@ -19,8 +19,10 @@ std::string of16(const std::vector<std::uint16_t>& units)
 
 TEST(Utf8, EveryKindOfCharacterIsEncodedAndALoneSurrogateReplaced)
 {
-    const std::vector<std::uint8_t> latin1{'a', 0x7F, 0xE9, 0xFF};
-    EXPECT_EQ(utf8Of(v8_inspector::StringView(latin1.data(), latin1.size())), "a\x7f\xc3\xa9\xc3\xbf");
+    const std::vector<std::uint8_t> latin1{'a', 0x7F, 0x80, 0xE9, 0xFF};
+    EXPECT_EQ(utf8Of(v8_inspector::StringView(latin1.data(), latin1.size())), "a\x7f\xc2\x80\xc3\xa9\xc3\xbf");
+    // Each length's first and last character.
+    EXPECT_EQ(of16({0x80, 0x7FF, 0x800, 0xFFFF}), "\xc2\x80\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf");
 
     // ASCII, two and three bytes, a pair (U+1F600), a lone high surrogate in
     // the middle, a lone low one, and a high one at the very end.

@@ -189,8 +189,8 @@ const dispatchPaused = statistics('inspector dispatch/Runtime.evaluate 1+1 pause
 // V8's own share of the large round trips: the same request dispatched in
 // process to a paused session, its answer left as V8 gives it.
 const dispatchBig = {
-    big1: statistics('inspector dispatch/Runtime.evaluate of a 1 MiB string paused'),
-    big15: statistics('inspector dispatch/Runtime.evaluate of a 15 MiB string paused'),
+    big1: statistics('inspector dispatch/Runtime.evaluate of a 1 MiB string paused/iterations:3'),
+    big15: statistics('inspector dispatch/Runtime.evaluate of a 15 MiB string paused/iterations:3'),
 };
 const msOf = (figures) => (figures ? figures.median / 1e6 : undefined);
 

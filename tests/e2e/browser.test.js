@@ -85,10 +85,10 @@ const inFrontend = (frontend, body) => frontend(`(async () => {
 })()`);
 
 // Where the frontend shows the program paused, once it does.
-const pauseIn = (frontend) => poll(() => inFrontend(frontend, `
+const pauseIn = (frontend, ms) => poll(() => inFrontend(frontend, `
     const details = debuggers.map((model) => model.debuggerPausedDetails()).find(Boolean);
     const frame = details && details.callFrames[0];
-    return frame && { url: frame.script.sourceURL, line: frame.location().lineNumber + 1 };`), 'the pause');
+    return frame && { url: frame.script.sourceURL, line: frame.location().lineNumber + 1 };`), 'the pause', ms);
 
 run('browser', async () => {
     const qorjs = startQorjs(process.argv[2], ['--inspect-brk=0', script]);
@@ -129,8 +129,17 @@ run('browser', async () => {
     // Pressed before the frontend has its debugger, the button does nothing.
     await poll(() => inFrontend(looping, 'return debuggers.some((model) => model.debuggerEnabled())'), 'the debugger');
     await looping.click('#tab-sources');
-    await looping.click('[aria-label="Pause script execution"]');
-    assert.deepEqual(await pauseIn(looping), { url: pathToFileURL(busy).href, line: 7 });
+    // A press that lands while the panel is still setting itself up is lost (about one run in ten on a
+    // busy machine): pressed again while no pause shows, at most three times.
+    for (let press = 1; ; press++) {
+        await looping.click('[aria-label="Pause script execution"]');
+        const shown = await pauseIn(looping, 3000).catch(() => undefined);
+        if (shown) {
+            assert.deepEqual(shown, { url: pathToFileURL(busy).href, line: 7 });
+            break;
+        }
+        assert.ok(press < 3, 'three presses of the pause button paused nothing');
+    }
     // Ended from the paused frame, the loop lets the program finish.
     assert.equal(await inFrontend(looping, `
         const frame = debuggers.map((model) => model.debuggerPausedDetails()).find(Boolean).callFrames[0];

@@ -8,8 +8,16 @@
 
 #include <algorithm>
 #include <stdexcept>
-#include <thread>
 #include <utility>
+
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace qor::format::engine::javascript {
 
@@ -33,6 +41,18 @@ std::unique_ptr<V8Engine>& holder()
     return engine;
 }
 
+// The processors the system runs us on, as V8 counts them for its own pool.
+int processorCount()
+{
+#ifdef _WIN32
+    SYSTEM_INFO info;
+    ::GetSystemInfo(&info);
+    return static_cast<int>(info.dwNumberOfProcessors);
+#else
+    return static_cast<int>(::sysconf(_SC_NPROCESSORS_ONLN));
+#endif
+}
+
 }  // namespace
 
 V8Engine::V8Engine()
@@ -51,8 +71,8 @@ V8Engine::V8Engine()
     // One worker more than V8 would choose: a debugger's socket watch holds
     // one while a client may send (see debugger/SocketWatch.h), and V8's own
     // background work (concurrent compilation, marking) must not wait on it.
-    const unsigned processors = std::max(2u, std::thread::hardware_concurrency());
-    platform = v8::platform::NewDefaultPlatform(static_cast<int>(std::min(processors - 1, 8u) + 1),
+    const int processors = std::max(2, processorCount());
+    platform = v8::platform::NewDefaultPlatform(std::min(processors - 1, 8) + 1,
                                                 v8::platform::IdleTaskSupport::kDisabled,
                                                 v8::platform::InProcessStackDumping::kDisabled,
                                                 std::unique_ptr<v8::TracingController>());

@@ -6,6 +6,7 @@
 
 const fs = require('fs');
 const path = require('path');
+const { readNotes, readRuns, loadRange: loadRangeOf } = require('../runs');
 
 // The variants in the order of the tables, with what each one runs.
 const variants = [
@@ -20,18 +21,6 @@ const pairs = [
 ];
 const nameOf = new Map(variants.map(([id, name]) => [id, name]));
 
-function readNotes(file) {
-    const notes = { failed: [], retried: [], 'not waiting': [] };
-    for (const line of fs.readFileSync(file, 'utf8').split('\n')) {
-        const colon = line.indexOf(':');
-        if (colon <= 0) continue;
-        const key = line.slice(0, colon);
-        const value = line.slice(colon + 1).trim();
-        if (Array.isArray(notes[key])) notes[key].push(value);
-        else notes[key] = value;
-    }
-    return notes;
-}
 
 // Returns undefined when the results hold no busy-loop run; else the
 // section's markdown and its rows for the targets table.
@@ -39,26 +28,14 @@ function busyReport(resultsDir, h) {
     const notesFile = path.join(resultsDir, 'busy.txt');
     const runsFile = path.join(resultsDir, 'busy-runs.jsonl');
     if (!fs.existsSync(notesFile) || !fs.existsSync(runsFile)) return undefined;
-    const notes = readNotes(notesFile);
+    const notes = readNotes(notesFile, ['failed', 'retried', 'not waiting']);
     const { median, table, times, fixed, verdict } = h;
 
-    const runs = new Map();
-    for (const line of fs.readFileSync(runsFile, 'utf8').split('\n')) {
-        if (!line.trim()) continue;
-        const run = JSON.parse(line);
-        run.cpu_ms = run.user_ms + run.sys_ms;
-        if (!runs.has(run.variant)) runs.set(run.variant, new Map());
-        runs.get(run.variant).set(run.round, run);
-    }
+    const runs = readRuns(runsFile);
     const of = (variant) => [...(runs.get(variant)?.values() ?? [])];
     const medianOf = (variant, key) => median(of(variant).map((run) => run[key]));
     const ms = (value) => (value === undefined ? '–' : `${fixed(value, 1)} ms`);
-    const loadRange = (list) => {
-        const loads = list.map((run) => run.load).filter((load) => load >= 0);
-        if (!loads.length) return '–';
-        const [low, high] = [Math.min(...loads), Math.max(...loads)];
-        return low === high ? fixed(low) : `${fixed(low)} to ${fixed(high)}`;
-    };
+    const loadRange = (list) => loadRangeOf(list, fixed);
     const range = (values) => (values.length > 1 ? `${times(Math.min(...values))} to ${times(Math.max(...values))}` : '–');
     const rounds = Number(notes.rounds) || 0;
     // The goal is 5 %: the judged ratio with a third digit, so that a ratio

@@ -6,6 +6,7 @@
 
 const fs = require('fs');
 const path = require('path');
+const { readNotes, readRuns, loadRange: loadRangeOf } = require('../runs');
 
 const MiB = 1 << 20;
 
@@ -34,18 +35,6 @@ const pairs = [
 ];
 const nameOf = new Map([...variants.map(([id, name]) => [id, name]), ...builds.map(([id, engine]) => [id, `${engine} writing its snapshot`])]);
 
-function readNotes(file) {
-    const notes = { skipped: [], failed: [] };
-    for (const line of fs.readFileSync(file, 'utf8').split('\n')) {
-        const colon = line.indexOf(':');
-        if (colon <= 0) continue;
-        const key = line.slice(0, colon);
-        const value = line.slice(colon + 1).trim();
-        if (key === 'skipped' || key === 'failed') notes[key].push(value);
-        else notes[key] = value;
-    }
-    return notes;
-}
 
 // Returns undefined when the results hold no start-up run; else the section's
 // markdown and its rows for the targets table.
@@ -53,28 +42,15 @@ function startupReport(resultsDir, h) {
     const notesFile = path.join(resultsDir, 'startup.txt');
     const runsFile = path.join(resultsDir, 'startup-runs.jsonl');
     if (!fs.existsSync(notesFile) || !fs.existsSync(runsFile)) return undefined;
-    const notes = readNotes(notesFile);
+    const notes = readNotes(notesFile, ['skipped', 'failed']);
     const { median, table, times, fixed, verdict } = h;
 
-    // Per variant, its runs by round.
-    const runs = new Map();
-    for (const line of fs.readFileSync(runsFile, 'utf8').split('\n')) {
-        if (!line.trim()) continue;
-        const run = JSON.parse(line);
-        run.cpu_ms = run.user_ms + run.sys_ms;
-        if (!runs.has(run.variant)) runs.set(run.variant, new Map());
-        runs.get(run.variant).set(run.round, run);
-    }
+    const runs = readRuns(runsFile);
     const of = (variant) => [...(runs.get(variant)?.values() ?? [])];
     const medianOf = (variant, key) => median(of(variant).map((run) => run[key]));
     const ms = (value) => (value === undefined ? '–' : `${fixed(value, 1)} ms`);
     const mib = (bytes) => (Number.isFinite(bytes) ? `${fixed(bytes / MiB, 1)} MiB` : '–');
-    const loadRange = (list) => {
-        const loads = list.map((run) => run.load).filter((load) => load >= 0);
-        if (!loads.length) return '–';
-        const [low, high] = [Math.min(...loads), Math.max(...loads)];
-        return low === high ? fixed(low) : `${fixed(low)} to ${fixed(high)}`;
-    };
+    const loadRange = (list) => loadRangeOf(list, fixed);
     const range = (values) => (values.length > 1 ? `${times(Math.min(...values))} to ${times(Math.max(...values))}` : '–');
     const rounds = Number(notes.rounds) || 0;
     const failedIds = new Set(notes.failed.map((line) => line.split(':')[0]));

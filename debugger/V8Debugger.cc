@@ -1,6 +1,7 @@
 // The public face of the debugger; the work is DebugSession's.
 
 #include <qor/javascript/V8Debugger.h>
+#include <qor/javascript/V8Runtime.h>
 
 #include "debugger/Discovery.h"
 #include "debugger/Session.h"

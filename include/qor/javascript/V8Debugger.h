@@ -1,7 +1,6 @@
 #pragma once
 
 #include <qor/javascript/Export.h>
-#include <qor/javascript/V8Runtime.h>
 
 #include <v8-isolate.h>
 #include <v8-platform.h>
@@ -16,6 +15,7 @@
 namespace qor::format::engine::javascript {
 
 class DebugSession;
+class V8Runtime;
 
 // Runs a piece of the host's work under the Chrome DevTools inspector, served
 // over one WebSocket connection on 127.0.0.1.
